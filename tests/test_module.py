@@ -1,0 +1,155 @@
+"""The module surface: docstring, class registration, signatures and the
+conversion of arguments at the binding boundary."""
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import woxbloomfilter
+from woxbloomfilter import bloomfilter
+
+DOCSTRING = (
+    "\n"
+    "        Bloom Filter - Brenvald RKVS Version\n"
+    "        -----------------------\n"
+    "\n"
+    "        .. currentmodule:: python_example\n"
+    "\n"
+    "        .. autosummary::\n"
+    "           :toctree: _generate\n"
+    "\n"
+    "\tbloomfilter\n"
+    "    "
+)
+
+SELF = "self: woxbloomfilter.bloomfilter"
+
+
+def test_module_docstring_byte_for_byte():
+    assert woxbloomfilter.__doc__ == DOCSTRING
+
+
+def test_module_holds_only_the_class():
+    public = {name for name in vars(woxbloomfilter) if not name.startswith("__")}
+    assert public == {"bloomfilter"}
+
+
+def test_class_identity():
+    assert bloomfilter.__name__ == "bloomfilter"
+    assert bloomfilter.__qualname__ == "bloomfilter"
+    assert bloomfilter.__module__ == "woxbloomfilter"
+
+
+@pytest.mark.parametrize(
+    "method, signature",
+    [
+        ("__init__", f"__init__({SELF}) -> None\n"),
+        ("configure", f"configure({SELF}, arg0: typing.SupportsInt, arg1: typing.SupportsInt) -> None\n"),
+        ("get_k", f"get_k({SELF}) -> int\n"),
+        ("get_m", f"get_m({SELF}) -> int\n"),
+    ],
+)
+def test_rendered_signature_is_the_whole_doc(method, signature):
+    assert getattr(bloomfilter, method).__doc__ == signature
+
+
+def test_constructor_takes_no_argument():
+    with pytest.raises(TypeError) as err:
+        bloomfilter(3)
+    assert str(err.value).startswith("__init__(): incompatible constructor arguments.")
+    assert "Invoked with: 3" in str(err.value)
+
+
+def test_subclass_must_call_base_init():
+    class Skips(bloomfilter):
+        def __init__(self):
+            pass
+
+    with pytest.raises(TypeError, match=r"^woxbloomfilter\.bloomfilter\.__init__\(\) must be called when overriding __init__$"):
+        Skips()
+
+
+def test_subclass_calling_base_init_works():
+    class Calls(bloomfilter):
+        def __init__(self):
+            super().__init__()
+            self_k = 5
+            self.configure(self_k, 64)
+
+    assert (Calls().get_k(), Calls().get_m()) == (5, 64)
+
+
+def test_no_instance_dict():
+    f = bloomfilter()
+    assert not hasattr(f, "__dict__")
+    with pytest.raises(AttributeError):
+        f.anything = 1
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((3.0, 10), {}),
+        ((3, 10.5), {}),
+        ((-1, 10), {}),
+        ((3, -10), {}),
+        ((2**64, 10), {}),
+        ((3, 2**64), {}),
+        ((np.float64(3), 10), {}),
+        (("3", 10), {}),
+        ((None, 10), {}),
+        ((3,), {}),
+        ((3, 10, 1), {}),
+        ((), {"k": 3, "m": 10}),
+        ((3,), {"m": 10}),
+    ],
+)
+def test_configure_refuses_arguments_and_keeps_state(args, kwargs):
+    f = bloomfilter()
+    f.configure(2, 16)
+    with pytest.raises(TypeError) as err:
+        f.configure(*args, **kwargs)
+    assert str(err.value).startswith("configure(): incompatible function arguments.")
+    assert (f.get_k(), f.get_m()) == (2, 16)
+
+
+@pytest.mark.parametrize(
+    "k, m, expected",
+    [
+        (True, 8, (1, 8)),
+        (np.int64(7), np.uint16(300), (7, 300)),
+        (np.uint64(2**64 - 1), np.int8(0), (2**64 - 1, 0)),
+        (np.bool_(True), 1, (1, 1)),
+    ],
+)
+def test_configure_accepts_ints_bools_and_numpy_integers(k, m, expected):
+    f = bloomfilter()
+    f.configure(k, m)
+    assert (f.get_k(), f.get_m()) == expected
+
+
+def test_subinterpreters_are_refused():
+    import _interpreters
+
+    interp = _interpreters.create()
+    try:
+        failure = _interpreters.run_string(interp, "import woxbloomfilter")
+    finally:
+        _interpreters.destroy(interp)
+    assert failure is not None
+    assert failure.type.__name__ == "ImportError"
+    assert "does not support loading in subinterpreters" in failure.msg
+
+
+def test_import_needs_no_numpy():
+    code = (
+        "import sys\n"
+        "sys.modules['numpy'] = None\n"
+        "import woxbloomfilter\n"
+        "f = woxbloomfilter.bloomfilter()\n"
+        "f.configure(3, 100)\n"
+        "print(f.get_k(), f.get_m(), 'numpy' in sys.modules and sys.modules['numpy'] is not None)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.split() == ["3", "100", "False"]
