@@ -2,10 +2,16 @@
 //
 // The filter class comes first; the module definition after it only converts
 // arguments and delegates to the class.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -13,7 +19,208 @@
 
 namespace py = pybind11;
 
+namespace {
+
+// Every stored filter depends on this seed: another one moves every bit.
+constexpr uint32_t row_seed = 0xFFFEA282u;
+
+// Row bytes go to the hash with a 32-bit signed length.
+constexpr size_t max_row_bytes = 2147483647;
+
+// Each row costs k position steps; far beyond any useful k (the best k for a
+// false-positive rate p is about -log2(p)), a huge k would only hang a call.
+constexpr size_t max_k = 4096;
+
+// The bytes of row r of an array of two or more dimensions: for each column c
+// the itemsize bytes of element [r, c, 0, ...], which start at
+// data + r * strides[0] + c * strides[1]. Strides are followed, so every
+// layout (Fortran order, transposes, reversed or broadcast views) gives the
+// bytes of the row's logical content.
+class RowReader {
+public:
+    // The column count comes from the array's own accessor, so an array with
+    // fewer than two dimensions raises its invalid-axis error here.
+    explicit RowReader(const py::array& a)
+        : cols_(a.shape(1)),
+          rows_(a.shape(0)),
+          itemsize_(a.itemsize()),
+          row_stride_(a.strides(0)),
+          col_stride_(a.strides(1)),
+          base_(static_cast<const unsigned char*>(a.data())) {
+        // An axis of length 0 after the second leaves no element [r, c, 0, ...]
+        // to read: such rows, like rows of zero-size items, have no bytes.
+        has_bytes_ = itemsize_ > 0;
+        for (py::ssize_t d = 2; d < a.ndim(); ++d) {
+            if (a.shape(d) == 0) has_bytes_ = false;
+        }
+        too_long_ = has_bytes_ && static_cast<size_t>(cols_) > max_row_bytes / static_cast<size_t>(itemsize_);
+        length_ = has_bytes_ && !too_long_ ? static_cast<size_t>(cols_ * itemsize_) : 0;
+        contiguous_ = col_stride_ == itemsize_ || cols_ == 1;
+    }
+
+    py::ssize_t rows() const { return rows_; }
+    py::ssize_t cols() const { return cols_; }
+    size_t length() const { return length_; }
+
+    // The hash takes a 32-bit length; a longer row is refused, never wrapped.
+    void check_length() const {
+        if (too_long_) {
+            throw std::length_error("a row of " + std::to_string(cols_) + " columns of " + std::to_string(itemsize_) +
+                                    " bytes is longer than the " + std::to_string(max_row_bytes) +
+                                    " bytes a row may have");
+        }
+    }
+
+    // Same wording as the array accessor's, for negative rows too.
+    void check_row(py::ssize_t row) const {
+        if (row < 0 || row >= rows_) {
+            throw py::index_error("index " + std::to_string(row) + " is out of bounds for axis 0 with size " +
+                                  std::to_string(rows_));
+        }
+    }
+
+    // The bytes of row r: in place when the row's items lie back to back,
+    // otherwise gathered into scratch (length() bytes).
+    const unsigned char* row(py::ssize_t r, unsigned char* scratch) const {
+        if (length_ == 0) return scratch;
+        const unsigned char* first = base_ + r * row_stride_;
+        if (contiguous_) return first;
+        switch (itemsize_) {
+        case 1: gather<1>(first, scratch); break;
+        case 2: gather<2>(first, scratch); break;
+        case 4: gather<4>(first, scratch); break;
+        case 8: gather<8>(first, scratch); break;
+        case 16: gather<16>(first, scratch); break;
+        default:
+            for (py::ssize_t c = 0; c < cols_; ++c) {
+                std::memcpy(scratch + c * itemsize_, first + c * col_stride_, static_cast<size_t>(itemsize_));
+            }
+        }
+        return scratch;
+    }
+
+private:
+    template <size_t N>
+    void gather(const unsigned char* first, unsigned char* out) const {
+        for (py::ssize_t c = 0; c < cols_; ++c) std::memcpy(out + c * N, first + c * col_stride_, N);
+    }
+
+    py::ssize_t cols_, rows_, itemsize_, row_stride_, col_stride_;
+    const unsigned char* base_;
+    bool has_bytes_ = false, too_long_ = false, contiguous_ = false;
+    size_t length_ = 0;
+};
+
+// The bit vector's storage: bit i lives in word i / 64 at the bit of value
+// 2**(i % 64). The hot loops and whole-filter operations work on these words
+// directly; this reaches them through the standard library's own iterator.
+#if !defined(__GLIBCXX__)
+#error "the filter reaches the words of std::vector<bool> through libstdc++'s iterator"
+#endif
+static_assert(sizeof(std::_Bit_type) == sizeof(uint64_t), "64-bit words expected");
+
+inline uint64_t* bit_words(std::vector<bool>& bits) { return reinterpret_cast<uint64_t*>(bits.begin()._M_p); }
+
+inline const uint64_t* bit_words(const std::vector<bool>& bits) {
+    return reinterpret_cast<const uint64_t*>(bits.begin()._M_p);
+}
+
+}  // namespace
+
 class BloomFilterFacade {
+    void hash(const void* data, const size_t len, uint64_t* v1, uint64_t* v2) {
+        uint64_t out[2];
+        tessvane::murmur::MurmurHash3_x86_128(data, static_cast<int>(len), row_seed, out);
+        *v1 = out[0];
+        *v2 = out[1];
+    }
+
+    std::vector<unsigned char> row_as_array(const py::array& mat, int row) {
+        const RowReader rows(mat);
+        std::vector<unsigned char> bytes;
+        if (rows.cols() == 0) return bytes;  // no element is read, so the row is not checked
+        rows.check_row(row);
+        rows.check_length();
+        bytes.resize(rows.length());
+        const unsigned char* data = rows.row(row, bytes.data());
+        if (data != bytes.data()) std::memcpy(bytes.data(), data, bytes.size());
+        return bytes;
+    }
+
+    // Refuses, before any bit changes, a configuration whose positions cannot
+    // be placed: k >= 1 with no bits at all, or a k beyond the limit.
+    void check_positions() const {
+        if (k > max_k) {
+            throw std::invalid_argument("k = " + std::to_string(k) + " is above the limit of " +
+                                        std::to_string(max_k) + " bit positions per row");
+        }
+        if (k > 0 && m == 0) {
+            throw std::invalid_argument("k = " + std::to_string(k) +
+                                        " bit positions cannot be placed in a filter of m = 0 bits");
+        }
+    }
+
+    // Rows are hashed a block at a time and the words of all their positions
+    // fetched ahead, so the cache misses of a large filter overlap.
+    static constexpr size_t block_positions = 256;
+    static constexpr uint64_t prefetch_bits = uint64_t{1} << 24;
+
+    // Hashes rows [first, first + count) into positions, k per row, and starts
+    // fetching the words they fall in.
+    void block_positions_of(const RowReader& rows, py::ssize_t first, size_t count, unsigned char* scratch,
+                            uint64_t* out) {
+        const uint64_t wrap = (UINT64_MAX % m + 1) % m;  // 2**64 mod m
+        const uint64_t* words = bit_words(filter);
+        for (size_t i = 0; i < count; ++i) {
+            uint64_t h1, h2;
+            hash(rows.row(first + static_cast<py::ssize_t>(i), scratch), rows.length(), &h1, &h2);
+            positions(h1, h2, wrap, out + i * k);
+        }
+        if (m >= prefetch_bits) {
+            for (size_t i = 0; i < count * k; ++i) __builtin_prefetch(words + out[i] / 64);
+        }
+    }
+
+    // Positions ((h1 + j * h2) mod 2**64) mod m for j = 1..k, with two divisions
+    // per row rather than one per position: each step adds h2 mod m, and when the
+    // 64-bit sum wraps it takes 2**64 mod m back off, so every position equals
+    // the reduction of the wrapped sum. pos + step stays below 2**64 because m
+    // is at most 2**63 - 64.
+    void positions(uint64_t h1, uint64_t h2, uint64_t wrap, uint64_t* out) const {
+        uint64_t v = h1 + h2;
+        uint64_t pos = v % m;
+        const uint64_t step = h2 % m;
+        for (size_t j = 0; j < k; ++j) {
+            out[j] = pos;
+            const uint64_t next = v + h2;
+            // Branch-free: both conditions are coin flips for random hashes.
+            pos += step;
+            pos -= pos >= m ? m : 0;
+            const uint64_t unwrap = pos >= wrap ? wrap : wrap - m;  // pos - (wrap - m) is pos + m - wrap
+            pos -= next < v ? unwrap : 0;
+            v = next;
+        }
+    }
+
+    // Visits the rows of mat a block at a time: visit(first_row, count, positions).
+    template <typename Visit>
+    void for_each_block(const py::array& mat, Visit visit) {
+        const RowReader rows(mat);
+        rows.check_length();
+        if (k == 0) {
+            visit(py::ssize_t{0}, static_cast<size_t>(rows.rows()), nullptr);
+            return;
+        }
+        const size_t per_block = std::max<size_t>(1, block_positions / k);
+        std::vector<unsigned char> scratch(rows.length());
+        std::vector<uint64_t> pos(per_block * k);
+        for (py::ssize_t first = 0; first < rows.rows(); first += static_cast<py::ssize_t>(per_block)) {
+            const size_t count = std::min<size_t>(per_block, static_cast<size_t>(rows.rows() - first));
+            block_positions_of(rows, first, count, scratch.data(), pos.data());
+            visit(first, count, pos.data());
+        }
+    }
+
 public:
     size_t k = 0;  // bit positions per row
     size_t m = 0;  // bits in the filter
@@ -28,6 +235,35 @@ public:
         k = _k;
         m = _m;
     }
+
+    // Sets the k positions of every row of mat; rows run along the first axis,
+    // whatever axis says.
+    void insert(py::array mat, int /*axis*/) {
+        check_positions();
+        if (mat.shape(0) == 0) return;
+        uint64_t* words = bit_words(filter);
+        for_each_block(mat, [&](py::ssize_t, size_t count, const uint64_t* pos) {
+            for (size_t i = 0; i < count * k; ++i) words[pos[i] / 64] |= uint64_t{1} << (pos[i] % 64);
+        });
+    }
+
+    // One entry per row of mat: true when all k positions of the row are set.
+    std::vector<bool> test(py::array mat, int /*axis*/) {
+        check_positions();
+        const py::ssize_t n = mat.shape(0);
+        std::vector<bool> found(static_cast<size_t>(n), false);
+        if (n == 0) return found;
+        const uint64_t* words = bit_words(filter);
+        for_each_block(mat, [&](py::ssize_t first, size_t count, const uint64_t* pos) {
+            for (size_t i = 0; i < count; ++i) {
+                const uint64_t* row = pos + i * k;
+                size_t j = 0;
+                while (j < k && (words[row[j] / 64] >> (row[j] % 64) & 1)) ++j;
+                found[static_cast<size_t>(first) + i] = j == k;
+            }
+        });
+        return found;
+    }
 };
 
 PYBIND11_MODULE(woxbloomfilter, mod) {
@@ -38,6 +274,9 @@ PYBIND11_MODULE(woxbloomfilter, mod) {
     py::class_<BloomFilterFacade>(mod, "bloomfilter", py::module_local())
         .def(py::init<>())
         .def("configure", [](BloomFilterFacade& self, size_t k, size_t m) { self.configure(k, m); })
+        .def("insert", [](BloomFilterFacade& self, py::array& a) { self.insert(a, 0); })
+        .def("test", [](BloomFilterFacade& self, py::array& a) { return self.test(a, 0); })
+        .def("insert_along", [](BloomFilterFacade& self, py::array& a, int axis) { self.insert(a, axis); })
         .def("get_k", [](BloomFilterFacade& self) { return self.k; })
         .def("get_m", [](BloomFilterFacade& self) { return self.m; });
 }
