@@ -10,8 +10,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -118,6 +120,9 @@ private:
 #error "the filter reaches the words of std::vector<bool> through libstdc++'s iterator"
 #endif
 static_assert(sizeof(std::_Bit_type) == sizeof(uint64_t), "64-bit words expected");
+// Read as bytes, the words are the byte form itself: bit p in byte p / 8 at the
+// bit of value 2**(p % 8).
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "little-endian words expected");
 
 inline uint64_t* bit_words(std::vector<bool>& bits) { return reinterpret_cast<uint64_t*>(bits.begin()._M_p); }
 
@@ -226,6 +231,19 @@ public:
     size_t m = 0;  // bits in the filter
     std::vector<bool> filter;  // exactly m bits; bit i is position i
 
+    std::vector<unsigned char> debug_getrow(const py::array& mat, int row_index) {
+        return row_as_array(mat, row_index);
+    }
+
+    // Each byte in lower-case hex without leading zeros, nothing between them.
+    std::string debug_gethex(const py::array& mat, int row_index) {
+        const std::vector<unsigned char> bytes = row_as_array(mat, row_index);
+        std::stringstream text;
+        text << std::hex;
+        for (unsigned char byte : bytes) text << static_cast<unsigned>(byte);
+        return text.str();
+    }
+
     // Starts the filter over with m clear bits. The fields change only once the
     // bit storage exists, so a length error or a failed allocation leaves the
     // filter exactly as it was.
@@ -264,7 +282,73 @@ public:
         });
         return found;
     }
+
+    // Appends the byte form: (m + 7) / 8 bytes, bit p in byte p / 8 at the bit
+    // of value 2**(p % 8). Storage bits beyond m may hold leftovers of a larger
+    // configuration, so the last byte is masked.
+    void tobuffer(std::vector<char>& buf) const {
+        const size_t nbytes = (filter.size() + 7) / 8;
+        const char* bytes = reinterpret_cast<const char*>(bit_words(filter));
+        buf.insert(buf.end(), bytes, bytes + nbytes);
+        if (filter.size() % 8 != 0) buf.back() = static_cast<char>(buf.back() & ((1 << (filter.size() % 8)) - 1));
+    }
+
+    // The union: sets every bit that is set in other.
+    void insert(const BloomFilterFacade& other) {
+        if (other.m != m || other.k != k) throw std::runtime_error("Configuration Mismatch in union");
+        uint64_t* words = bit_words(filter);
+        const uint64_t* theirs = bit_words(other.filter);
+        for (size_t i = 0; i < word_count(); ++i) words[i] |= theirs[i];
+    }
+
+    void intersect(const BloomFilterFacade& other) {
+        if (other.m != m || other.k != k) throw std::runtime_error("Configuration Mismatch in intersect");
+        uint64_t* words = bit_words(filter);
+        const uint64_t* theirs = bit_words(other.filter);
+        for (size_t i = 0; i < word_count(); ++i) words[i] &= theirs[i];
+    }
+
+    // Overwrites bits 0 .. min(m, 8 * buf.size()) - 1 from a byte form; the
+    // other bits keep their values. Input bits at m and above are ignored.
+    void frombuffer(const std::vector<char>& buf) {
+        const size_t nbits = std::min<size_t>(m, buf.size() * size_t{8});
+        if (nbits == 0) return;
+        auto* bytes = reinterpret_cast<unsigned char*>(bit_words(filter));
+        std::memcpy(bytes, buf.data(), nbits / 8);
+        if (nbits % 8 != 0) {
+            const unsigned mask = (1u << (nbits % 8)) - 1;
+            const auto in = static_cast<unsigned char>(buf[nbits / 8]);
+            bytes[nbits / 8] = static_cast<unsigned char>((bytes[nbits / 8] & ~mask) | (in & mask));
+        }
+    }
+
+private:
+    size_t word_count() const { return (filter.size() + 63) / 64; }
 };
+
+namespace {
+
+// A filter of k and m loaded from the byte form at data. It is built apart and
+// only then handed over, so a caller that fails to build one (a length error,
+// no memory) keeps what it had.
+BloomFilterFacade loaded_filter(size_t k, size_t m, const char* data, size_t len) {
+    BloomFilterFacade loaded;
+    loaded.configure(k, m);
+    if (len > 0) {
+        // Bytes beyond the (m + 7) / 8 that hold bits would be ignored anyway.
+        const std::vector<char> buf(data, data + std::min(len, (m + 7) / 8));
+        if (!buf.empty()) loaded.frombuffer(buf);
+    }
+    return loaded;
+}
+
+py::bytes byte_form(const BloomFilterFacade& f) {
+    std::vector<char> out;
+    f.tobuffer(out);
+    return py::bytes(out.data(), out.size());
+}
+
+}  // namespace
 
 PYBIND11_MODULE(woxbloomfilter, mod) {
     mod.doc() = "\n        Bloom Filter - Brenvald RKVS Version\n        -----------------------\n\n"
@@ -277,6 +361,29 @@ PYBIND11_MODULE(woxbloomfilter, mod) {
         .def("insert", [](BloomFilterFacade& self, py::array& a) { self.insert(a, 0); })
         .def("test", [](BloomFilterFacade& self, py::array& a) { return self.test(a, 0); })
         .def("insert_along", [](BloomFilterFacade& self, py::array& a, int axis) { self.insert(a, axis); })
+        .def("dbg_getrow", [](BloomFilterFacade& self, py::array& a, int row) { return self.debug_getrow(a, row); })
+        .def("dbg_gethex", [](BloomFilterFacade& self, py::array& a, int row) { return self.debug_gethex(a, row); })
+        .def("to_bytes", [](BloomFilterFacade& self) { return byte_form(self); })
+        .def("from_bytes",
+             [](BloomFilterFacade& self, py::bytes bytedata, size_t k, size_t m) {
+                 const auto data = static_cast<std::string_view>(bytedata);
+                 self = loaded_filter(k, m, data.data(), data.size());
+             })
+        .def(py::pickle(
+            [](const BloomFilterFacade& p) { return py::make_tuple(p.k, p.m, byte_form(p)); },
+            [](py::tuple t) {
+                if (t.size() != 3) throw std::runtime_error("Invalid State in __setstate__");
+                const auto m = t[1].cast<size_t>();
+                const auto k = t[0].cast<size_t>();
+                const py::buffer state = py::object(t[2]);  // TypeError without the buffer protocol
+                const py::buffer_info view = state.request();
+                if (!PyBuffer_IsContiguous(view.view(), 'C')) {
+                    throw py::buffer_error("the byte form in the state must be a C-contiguous buffer");
+                }
+                return loaded_filter(k, m, static_cast<const char*>(view.ptr), static_cast<size_t>(view.view()->len));
+            }))
+        .def("union", [](BloomFilterFacade& self, BloomFilterFacade& other) { self.insert(other); })
+        .def("intersect", [](BloomFilterFacade& self, BloomFilterFacade& other) { self.intersect(other); })
         .def("get_k", [](BloomFilterFacade& self) { return self.k; })
         .def("get_m", [](BloomFilterFacade& self) { return self.m; });
 }
