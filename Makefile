@@ -25,5 +25,8 @@ test: $(VENV)/.built build/cpp/test_murmur
 	$(VENV)/bin/ctest --test-dir build/cpp --output-on-failure
 	$(PY) -m pytest
 
+demo: $(VENV)/.built
+	$(PY) examples/demo.py
+
 clean:
 	rm -rf build $(VENV)
