@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -231,6 +233,18 @@ public:
     size_t m = 0;  // bits in the filter
     std::vector<bool> filter;  // exactly m bits; bit i is position i
 
+    // The binding library hands the methods of an object whose __init__ never
+    // ran (one made by bloomfilter.__new__, or left by a failed __setstate__)
+    // storage that no constructor touched. Filters are allocated zeroed, so
+    // there this reads false, and the bindings refuse such an object.
+    bool constructed = true;
+
+    static void* operator new(size_t size) {
+        if (void* p = std::calloc(1, size)) return p;
+        throw std::bad_alloc();
+    }
+    static void operator delete(void* p) noexcept { std::free(p); }
+
     std::vector<unsigned char> debug_getrow(const py::array& mat, int row_index) {
         return row_as_array(mat, row_index);
     }
@@ -342,6 +356,12 @@ BloomFilterFacade loaded_filter(size_t k, size_t m, const char* data, size_t len
     return loaded;
 }
 
+template <typename Filter>
+Filter& filter_of(Filter& f) {
+    if (!f.constructed) throw py::type_error("bloomfilter object has no filter: __init__ or __setstate__ did not complete");
+    return f;
+}
+
 py::bytes byte_form(const BloomFilterFacade& f) {
     std::vector<char> out;
     f.tobuffer(out);
@@ -357,20 +377,20 @@ PYBIND11_MODULE(woxbloomfilter, mod) {
 
     py::class_<BloomFilterFacade>(mod, "bloomfilter", py::module_local())
         .def(py::init<>())
-        .def("configure", [](BloomFilterFacade& self, size_t k, size_t m) { self.configure(k, m); })
-        .def("insert", [](BloomFilterFacade& self, py::array& a) { self.insert(a, 0); })
-        .def("test", [](BloomFilterFacade& self, py::array& a) { return self.test(a, 0); })
-        .def("insert_along", [](BloomFilterFacade& self, py::array& a, int axis) { self.insert(a, axis); })
-        .def("dbg_getrow", [](BloomFilterFacade& self, py::array& a, int row) { return self.debug_getrow(a, row); })
-        .def("dbg_gethex", [](BloomFilterFacade& self, py::array& a, int row) { return self.debug_gethex(a, row); })
-        .def("to_bytes", [](BloomFilterFacade& self) { return byte_form(self); })
+        .def("configure", [](BloomFilterFacade& self, size_t k, size_t m) { filter_of(self).configure(k, m); })
+        .def("insert", [](BloomFilterFacade& self, py::array& a) { filter_of(self).insert(a, 0); })
+        .def("test", [](BloomFilterFacade& self, py::array& a) { return filter_of(self).test(a, 0); })
+        .def("insert_along", [](BloomFilterFacade& self, py::array& a, int axis) { filter_of(self).insert(a, axis); })
+        .def("dbg_getrow", [](BloomFilterFacade& self, py::array& a, int row) { return filter_of(self).debug_getrow(a, row); })
+        .def("dbg_gethex", [](BloomFilterFacade& self, py::array& a, int row) { return filter_of(self).debug_gethex(a, row); })
+        .def("to_bytes", [](BloomFilterFacade& self) { return byte_form(filter_of(self)); })
         .def("from_bytes",
              [](BloomFilterFacade& self, py::bytes bytedata, size_t k, size_t m) {
                  const auto data = static_cast<std::string_view>(bytedata);
-                 self = loaded_filter(k, m, data.data(), data.size());
+                 filter_of(self) = loaded_filter(k, m, data.data(), data.size());
              })
         .def(py::pickle(
-            [](const BloomFilterFacade& p) { return py::make_tuple(p.k, p.m, byte_form(p)); },
+            [](const BloomFilterFacade& p) { return py::make_tuple(filter_of(p).k, p.m, byte_form(p)); },
             [](py::tuple t) {
                 if (t.size() != 3) throw std::runtime_error("Invalid State in __setstate__");
                 const auto m = t[1].cast<size_t>();
@@ -382,8 +402,8 @@ PYBIND11_MODULE(woxbloomfilter, mod) {
                 }
                 return loaded_filter(k, m, static_cast<const char*>(view.ptr), static_cast<size_t>(view.view()->len));
             }))
-        .def("union", [](BloomFilterFacade& self, BloomFilterFacade& other) { self.insert(other); })
-        .def("intersect", [](BloomFilterFacade& self, BloomFilterFacade& other) { self.intersect(other); })
-        .def("get_k", [](BloomFilterFacade& self) { return self.k; })
-        .def("get_m", [](BloomFilterFacade& self) { return self.m; });
+        .def("union", [](BloomFilterFacade& self, BloomFilterFacade& other) { filter_of(self).insert(filter_of(other)); })
+        .def("intersect", [](BloomFilterFacade& self, BloomFilterFacade& other) { filter_of(self).intersect(filter_of(other)); })
+        .def("get_k", [](BloomFilterFacade& self) { return filter_of(self).k; })
+        .def("get_m", [](BloomFilterFacade& self) { return filter_of(self).m; });
 }
