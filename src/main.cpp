@@ -405,5 +405,12 @@ PYBIND11_MODULE(woxbloomfilter, mod) {
         .def("union", [](BloomFilterFacade& self, BloomFilterFacade& other) { filter_of(self).insert(filter_of(other)); })
         .def("intersect", [](BloomFilterFacade& self, BloomFilterFacade& other) { filter_of(self).intersect(filter_of(other)); })
         .def("get_k", [](BloomFilterFacade& self) { return filter_of(self).k; })
-        .def("get_m", [](BloomFilterFacade& self) { return filter_of(self).m; });
+        .def("get_m", [](BloomFilterFacade& self) { return filter_of(self).m; })
+        // The reduction that pickle protocols 2 and above make by themselves.
+        // Without it, protocols 0 and 1 have copyreg call the binding library's
+        // base class on the filter, which aborts the interpreter.
+        .def("__reduce__", [](const py::object& self) {
+            return py::make_tuple(py::module_::import("copyreg").attr("__newobj__"),
+                                  py::make_tuple(py::type::of(self)), self.attr("__getstate__")());
+        });
 }
