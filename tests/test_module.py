@@ -48,10 +48,33 @@ def test_class_identity():
         ("configure", f"configure({SELF}, arg0: typing.SupportsInt, arg1: typing.SupportsInt) -> None\n"),
         ("get_k", f"get_k({SELF}) -> int\n"),
         ("get_m", f"get_m({SELF}) -> int\n"),
+        ("insert", f"insert({SELF}, arg0: numpy.ndarray) -> None\n"),
+        ("test", f"test({SELF}, arg0: numpy.ndarray) -> list[bool]\n"),
+        ("insert_along", f"insert_along({SELF}, arg0: numpy.ndarray, arg1: typing.SupportsInt) -> None\n"),
+        ("dbg_getrow", f"dbg_getrow({SELF}, arg0: numpy.ndarray, arg1: typing.SupportsInt) -> list[int]\n"),
+        ("dbg_gethex", f"dbg_gethex({SELF}, arg0: numpy.ndarray, arg1: typing.SupportsInt) -> str\n"),
+        ("to_bytes", f"to_bytes({SELF}) -> bytes\n"),
+        (
+            "from_bytes",
+            f"from_bytes({SELF}, arg0: bytes, arg1: typing.SupportsInt, arg2: typing.SupportsInt) -> None\n",
+        ),
+        ("__getstate__", f"__getstate__({SELF}, /) -> tuple\n"),
+        ("__setstate__", f"__setstate__({SELF}, arg0: tuple) -> None\n"),
+        ("union", f"union({SELF}, arg0: woxbloomfilter.bloomfilter) -> None\n"),
+        ("intersect", f"intersect({SELF}, arg0: woxbloomfilter.bloomfilter) -> None\n"),
     ],
 )
 def test_rendered_signature_is_the_whole_doc(method, signature):
     assert getattr(bloomfilter, method).__doc__ == signature
+
+
+def test_methods_are_registered_in_order():
+    methods = [name for name in vars(bloomfilter) if callable(getattr(bloomfilter, name)) and name != "__reduce__"]
+    assert methods == [
+        "__init__", "_pybind11_conduit_v1_", "configure", "insert", "test", "insert_along", "dbg_getrow",
+        "dbg_gethex", "to_bytes", "from_bytes", "__getstate__", "__setstate__", "union", "intersect",
+        "get_k", "get_m",
+    ]
 
 
 def test_constructor_takes_no_argument():
