@@ -2,6 +2,7 @@
 // implementation. Run by CTest; argv[1] is murmur_vectors.txt.
 #include <cstdint>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -87,7 +88,7 @@ static void test_vectors(const char* path) {
         const auto key = from_hex(key_hex);
         const auto expected = from_hex(out_hex);
         std::vector<unsigned char> shifted(key.size() + 1);
-        std::memcpy(shifted.data() + 1, key.data(), key.size());
+        std::copy(key.begin(), key.end(), shifted.begin() + 1);
         bool known = false;
         for (const auto& f : functions) {
             if (name != f.name) continue;
