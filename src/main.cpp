@@ -174,9 +174,8 @@ class BloomFilterFacade {
 
     // Hashes rows [first, first + count) into positions, k per row, and starts
     // fetching the words they fall in.
-    void block_positions_of(const RowReader& rows, py::ssize_t first, size_t count, unsigned char* scratch,
-                            uint64_t* out) {
-        const uint64_t wrap = (UINT64_MAX % m + 1) % m;  // 2**64 mod m
+    void block_positions_of(const RowReader& rows, py::ssize_t first, size_t count, uint64_t wrap,
+                            unsigned char* scratch, uint64_t* out) {
         const uint64_t* words = bit_words(filter);
         for (size_t i = 0; i < count; ++i) {
             uint64_t h1, h2;
@@ -219,11 +218,12 @@ class BloomFilterFacade {
             return;
         }
         const size_t per_block = std::max<size_t>(1, block_positions / k);
+        const uint64_t wrap = (UINT64_MAX % m + 1) % m;  // 2**64 mod m
         std::vector<unsigned char> scratch(rows.length());
         std::vector<uint64_t> pos(per_block * k);
         for (py::ssize_t first = 0; first < rows.rows(); first += static_cast<py::ssize_t>(per_block)) {
             const size_t count = std::min<size_t>(per_block, static_cast<size_t>(rows.rows() - first));
-            block_positions_of(rows, first, count, scratch.data(), pos.data());
+            block_positions_of(rows, first, count, wrap, scratch.data(), pos.data());
             visit(first, count, pos.data());
         }
     }
