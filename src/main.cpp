@@ -132,6 +132,18 @@ inline const uint64_t* bit_words(const std::vector<bool>& bits) {
     return reinterpret_cast<const uint64_t*>(bits.begin()._M_p);
 }
 
+// Elements of a dtype that holds references (object, structured with an object
+// field, variable-width strings) are pointers or arena handles: their bytes
+// say nothing about the values and change from run to run.
+void refuse_references(const py::array& a) {
+    const py::dtype dtype = a.dtype();
+    if (dtype.attr("hasobject").cast<bool>()) {
+        throw py::type_error("rows of dtype " + std::string(py::str(static_cast<const py::handle&>(dtype))) +
+                             " cannot be hashed: its elements are references, not values; "
+                             "convert them to fixed-width bytes or numbers first");
+    }
+}
+
 }  // namespace
 
 class BloomFilterFacade {
@@ -143,6 +155,7 @@ class BloomFilterFacade {
     }
 
     std::vector<unsigned char> row_as_array(const py::array& mat, int row) {
+        refuse_references(mat);
         const RowReader rows(mat);
         std::vector<unsigned char> bytes;
         if (rows.cols() == 0) return bytes;  // no element is read, so the row is not checked
@@ -225,6 +238,9 @@ class BloomFilterFacade {
             const size_t count = std::min<size_t>(per_block, static_cast<size_t>(rows.rows() - first));
             block_positions_of(rows, first, count, wrap, scratch.data(), pos.data());
             visit(first, count, pos.data());
+            // The interpreter lock is held throughout, so Ctrl-C is only seen
+            // here; an interrupted insert keeps the blocks it finished.
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
         }
     }
 
@@ -271,6 +287,7 @@ public:
     // Sets the k positions of every row of mat; rows run along the first axis,
     // whatever axis says.
     void insert(py::array mat, int /*axis*/) {
+        refuse_references(mat);
         check_positions();
         if (mat.shape(0) == 0) return;
         uint64_t* words = bit_words(filter);
@@ -281,6 +298,7 @@ public:
 
     // One entry per row of mat: true when all k positions of the row are set.
     std::vector<bool> test(py::array mat, int /*axis*/) {
+        refuse_references(mat);
         check_positions();
         const py::ssize_t n = mat.shape(0);
         std::vector<bool> found(static_cast<size_t>(n), false);
@@ -386,8 +404,9 @@ PYBIND11_MODULE(woxbloomfilter, mod) {
         .def("to_bytes", [](BloomFilterFacade& self) { return byte_form(filter_of(self)); })
         .def("from_bytes",
              [](BloomFilterFacade& self, py::bytes bytedata, size_t k, size_t m) {
+                 BloomFilterFacade& f = filter_of(self);  // before allocating anything
                  const auto data = static_cast<std::string_view>(bytedata);
-                 filter_of(self) = loaded_filter(k, m, data.data(), data.size());
+                 f = loaded_filter(k, m, data.data(), data.size());
              })
         .def(py::pickle(
             [](const BloomFilterFacade& p) { return py::make_tuple(filter_of(p).k, p.m, byte_form(p)); },
