@@ -19,7 +19,10 @@
 #include <utility>
 #include <vector>
 
+#include "batch.hpp"
+#include "bits.hpp"
 #include "murmur.hpp"
+#include "rows.hpp"
 
 namespace py = pybind11;
 
@@ -28,109 +31,9 @@ namespace {
 // Every stored filter depends on this seed: another one moves every bit.
 constexpr uint32_t row_seed = 0xFFFEA282u;
 
-// Row bytes go to the hash with a 32-bit signed length.
-constexpr size_t max_row_bytes = 2147483647;
-
-// Each row costs k position steps; far beyond any useful k (the best k for a
+// Each row costs k positions; far beyond any useful k (the best k for a
 // false-positive rate p is about -log2(p)), a huge k would only hang a call.
 constexpr size_t max_k = 4096;
-
-// The bytes of row r of an array of two or more dimensions: for each column c
-// the itemsize bytes of element [r, c, 0, ...], which start at
-// data + r * strides[0] + c * strides[1]. Strides are followed, so every
-// layout (Fortran order, transposes, reversed or broadcast views) gives the
-// bytes of the row's logical content.
-class RowReader {
-public:
-    // The column count comes from the array's own accessor, so an array with
-    // fewer than two dimensions raises its invalid-axis error here.
-    explicit RowReader(const py::array& a)
-        : cols_(a.shape(1)),
-          rows_(a.shape(0)),
-          itemsize_(a.itemsize()),
-          row_stride_(a.strides(0)),
-          col_stride_(a.strides(1)),
-          base_(static_cast<const unsigned char*>(a.data())) {
-        // An axis of length 0 after the second leaves no element [r, c, 0, ...]
-        // to read: such rows, like rows of zero-size items, have no bytes.
-        has_bytes_ = itemsize_ > 0;
-        for (py::ssize_t d = 2; d < a.ndim(); ++d) {
-            if (a.shape(d) == 0) has_bytes_ = false;
-        }
-        too_long_ = has_bytes_ && static_cast<size_t>(cols_) > max_row_bytes / static_cast<size_t>(itemsize_);
-        length_ = has_bytes_ && !too_long_ ? static_cast<size_t>(cols_ * itemsize_) : 0;
-        contiguous_ = col_stride_ == itemsize_ || cols_ == 1;
-    }
-
-    py::ssize_t rows() const { return rows_; }
-    py::ssize_t cols() const { return cols_; }
-    size_t length() const { return length_; }
-
-    // The hash takes a 32-bit length; a longer row is refused, never wrapped.
-    void check_length() const {
-        if (too_long_) {
-            throw std::length_error("a row of " + std::to_string(cols_) + " columns of " + std::to_string(itemsize_) +
-                                    " bytes is longer than the " + std::to_string(max_row_bytes) +
-                                    " bytes a row may have");
-        }
-    }
-
-    // Same wording as the array accessor's, for negative rows too.
-    void check_row(py::ssize_t row) const {
-        if (row < 0 || row >= rows_) {
-            throw py::index_error("index " + std::to_string(row) + " is out of bounds for axis 0 with size " +
-                                  std::to_string(rows_));
-        }
-    }
-
-    // The bytes of row r: in place when the row's items lie back to back,
-    // otherwise gathered into scratch (length() bytes).
-    const unsigned char* row(py::ssize_t r, unsigned char* scratch) const {
-        if (length_ == 0) return scratch;
-        const unsigned char* first = base_ + r * row_stride_;
-        if (contiguous_) return first;
-        switch (itemsize_) {
-        case 1: gather<1>(first, scratch); break;
-        case 2: gather<2>(first, scratch); break;
-        case 4: gather<4>(first, scratch); break;
-        case 8: gather<8>(first, scratch); break;
-        case 16: gather<16>(first, scratch); break;
-        default:
-            for (py::ssize_t c = 0; c < cols_; ++c) {
-                std::memcpy(scratch + c * itemsize_, first + c * col_stride_, static_cast<size_t>(itemsize_));
-            }
-        }
-        return scratch;
-    }
-
-private:
-    template <size_t N>
-    void gather(const unsigned char* first, unsigned char* out) const {
-        for (py::ssize_t c = 0; c < cols_; ++c) std::memcpy(out + c * N, first + c * col_stride_, N);
-    }
-
-    py::ssize_t cols_, rows_, itemsize_, row_stride_, col_stride_;
-    const unsigned char* base_;
-    bool has_bytes_ = false, too_long_ = false, contiguous_ = false;
-    size_t length_ = 0;
-};
-
-// The bit vector's storage: bit i lives in word i / 64 at the bit of value
-// 2**(i % 64). The hot loops and whole-filter operations work on these words
-// directly; this reaches them through the standard library's own iterator.
-#if !defined(__GLIBCXX__)
-#error "the filter reaches the words of std::vector<bool> through libstdc++'s iterator"
-#endif
-static_assert(sizeof(std::_Bit_type) == sizeof(uint64_t), "64-bit words expected");
-// Read as bytes, the words are the byte form itself: bit p in byte p / 8 at the
-// bit of value 2**(p % 8).
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "little-endian words expected");
-
-inline uint64_t* bit_words(std::vector<bool>& bits) { return reinterpret_cast<uint64_t*>(bits.begin()._M_p); }
-
-inline const uint64_t* bit_words(const std::vector<bool>& bits) {
-    return reinterpret_cast<const uint64_t*>(bits.begin()._M_p);
-}
 
 // Elements of a dtype that holds references (object, structured with an object
 // field, variable-width strings) are pointers or arena handles: their bytes
@@ -144,22 +47,101 @@ void refuse_references(const py::array& a) {
     }
 }
 
+// The rows of an array. The array's own accessor reads axis 1 first, so an
+// array of fewer than two dimensions raises its invalid-axis error here.
+woxbloom::RowReader rows_of(const py::array& a) {
+    a.shape(1);
+    return woxbloom::RowReader(a.data(), a.ndim(), a.shape(), a.strides(), a.itemsize());
+}
+
+// Same wording as the array accessor's, for negative rows too.
+void check_row(const woxbloom::RowReader& rows, py::ssize_t row) {
+    if (row < 0 || row >= rows.rows()) {
+        throw py::index_error("index " + std::to_string(row) + " is out of bounds for axis 0 with size " +
+                              std::to_string(rows.rows()));
+    }
+}
+
+// Rows travel in blocks through one pipeline: gather their bytes, hash them,
+// turn each hash into k positions, fetch the words of those positions ahead,
+// then set or check the bits. While block b is set or checked, the words of
+// block b + 1 are already on their way, so the cache misses of a large filter
+// overlap with useful work.
+class RowPipeline {
+public:
+    RowPipeline(const woxbloom::RowReader& rows, size_t k, uint64_t m)
+        : rows_(rows), k_(k), reduce_(m), per_block_(rows_per_block(rows, k)) {
+        if (!rows.in_place()) scratch_.resize(per_block_ * rows.length());
+        row_ptrs_.resize(per_block_);
+        h1_.resize(per_block_);
+        h2_.resize(per_block_);
+        for (auto& pos : positions_) pos.resize(per_block_ * k);
+    }
+
+    // Calls prefetch(positions, count) as soon as a block's positions are
+    // known, and visit(first_row, count, positions) for each block in order.
+    // Between blocks, pending signals are handled: the interpreter lock is held
+    // throughout, so this is where Ctrl-C is seen. An interrupted insert keeps
+    // the blocks it finished.
+    template <typename Prefetch, typename Visit>
+    void run(Prefetch prefetch, Visit visit) {
+        const py::ssize_t n = rows_.rows();
+        size_t count = load(0, positions_[0].data());
+        prefetch(positions_[0].data(), count);
+        for (py::ssize_t first = 0, b = 0; first < n; b ^= 1) {
+            const py::ssize_t next = first + static_cast<py::ssize_t>(count);
+            size_t next_count = 0;
+            if (next < n) {
+                next_count = load(next, positions_[b ^ 1].data());
+                prefetch(positions_[b ^ 1].data(), next_count);
+            }
+            visit(first, count, positions_[b].data());
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+            first = next;
+            count = next_count;
+        }
+    }
+
+private:
+    // Enough rows a block to keep many cache misses in flight and fill the
+    // hash's 16 lanes, few enough that a block stays in the L1 cache.
+    static size_t rows_per_block(const woxbloom::RowReader& rows, size_t k) {
+        size_t per_block = k <= 16 ? 64 : 16;
+        if (!rows.in_place() && rows.length() > 0) {
+            per_block = std::clamp<size_t>((size_t{1} << 20) / rows.length(), 1, per_block);
+        }
+        return std::min(per_block, static_cast<size_t>(rows.rows()));
+    }
+
+    // Hashes rows first .. first + count - 1 into their positions.
+    size_t load(py::ssize_t first, uint64_t* positions) {
+        const size_t count = std::min(per_block_, static_cast<size_t>(rows_.rows() - first));
+        rows_.rows_at(first, count, scratch_.data(), row_ptrs_.data());
+        woxbloom::hash_rows(row_ptrs_.data(), count, static_cast<int>(rows_.length()), row_seed, h1_.data(),
+                            h2_.data());
+        woxbloom::positions(h1_.data(), h2_.data(), count, k_, reduce_, positions);
+        return count;
+    }
+
+    const woxbloom::RowReader& rows_;
+    const size_t k_;
+    const woxbloom::Reducer reduce_;
+    const size_t per_block_;
+    std::vector<unsigned char> scratch_;
+    std::vector<const unsigned char*> row_ptrs_;
+    std::vector<uint64_t> h1_, h2_;
+    std::vector<uint64_t> positions_[2];
+};
+
 }  // namespace
 
 class BloomFilterFacade {
-    void hash(const void* data, const size_t len, uint64_t* v1, uint64_t* v2) {
-        uint64_t out[2];
-        tessvane::murmur::MurmurHash3_x86_128(data, static_cast<int>(len), row_seed, out);
-        *v1 = out[0];
-        *v2 = out[1];
-    }
-
     std::vector<unsigned char> row_as_array(const py::array& mat, int row) {
         refuse_references(mat);
-        const RowReader rows(mat);
+        const woxbloom::RowReader rows = rows_of(mat);
         std::vector<unsigned char> bytes;
         if (rows.cols() == 0) return bytes;  // no element is read, so the row is not checked
-        rows.check_row(row);
+        check_row(rows, row);
         rows.check_length();
         bytes.resize(rows.length());
         const unsigned char* data = rows.row(row, bytes.data());
@@ -180,74 +162,19 @@ class BloomFilterFacade {
         }
     }
 
-    // Rows are hashed a block at a time and the words of all their positions
-    // fetched ahead, so the cache misses of a large filter overlap.
-    static constexpr size_t block_positions = 256;
-    static constexpr uint64_t prefetch_bits = uint64_t{1} << 24;
+    // How far ahead the words of a block are fetched. A filter within the L2
+    // cache needs no help; beyond it, fetch every word a block touches; beyond
+    // the last-level cache, a test fetches probe j + 1 of a row only when probe
+    // j hit, since most absent rows stop after a probe or two.
+    static constexpr uint64_t prefetch_bits = uint64_t{1} << 23;  // 1 MiB
+    static constexpr uint64_t rounds_bits = uint64_t{1} << 28;    // 32 MiB
 
-    // Hashes rows [first, first + count) into positions, k per row, and starts
-    // fetching the words they fall in.
-    void block_positions_of(const RowReader& rows, py::ssize_t first, size_t count, uint64_t wrap,
-                            unsigned char* scratch, uint64_t* out) {
-        const uint64_t* words = bit_words(filter);
-        for (size_t i = 0; i < count; ++i) {
-            uint64_t h1, h2;
-            hash(rows.row(first + static_cast<py::ssize_t>(i), scratch), rows.length(), &h1, &h2);
-            positions(h1, h2, wrap, out + i * k);
-        }
-        if (m >= prefetch_bits) {
-            for (size_t i = 0; i < count * k; ++i) __builtin_prefetch(words + out[i] / 64);
-        }
-    }
-
-    // Positions ((h1 + j * h2) mod 2**64) mod m for j = 1..k, with two divisions
-    // per row rather than one per position: each step adds h2 mod m, and when the
-    // 64-bit sum wraps it takes 2**64 mod m back off, so every position equals
-    // the reduction of the wrapped sum. pos + step stays below 2**64 because m
-    // is at most 2**63 - 64.
-    void positions(uint64_t h1, uint64_t h2, uint64_t wrap, uint64_t* out) const {
-        uint64_t v = h1 + h2;
-        uint64_t pos = v % m;
-        const uint64_t step = h2 % m;
-        for (size_t j = 0; j < k; ++j) {
-            out[j] = pos;
-            const uint64_t next = v + h2;
-            // Branch-free: both conditions are coin flips for random hashes.
-            pos += step;
-            pos -= pos >= m ? m : 0;
-            const uint64_t unwrap = pos >= wrap ? wrap : wrap - m;  // pos - (wrap - m) is pos + m - wrap
-            pos -= next < v ? unwrap : 0;
-            v = next;
-        }
-    }
-
-    // Visits the rows of mat a block at a time: visit(first_row, count, positions).
-    template <typename Visit>
-    void for_each_block(const py::array& mat, Visit visit) {
-        const RowReader rows(mat);
-        rows.check_length();
-        if (k == 0) {
-            visit(py::ssize_t{0}, static_cast<size_t>(rows.rows()), nullptr);
-            return;
-        }
-        const size_t per_block = std::max<size_t>(1, block_positions / k);
-        const uint64_t wrap = (UINT64_MAX % m + 1) % m;  // 2**64 mod m
-        std::vector<unsigned char> scratch(rows.length());
-        std::vector<uint64_t> pos(per_block * k);
-        for (py::ssize_t first = 0; first < rows.rows(); first += static_cast<py::ssize_t>(per_block)) {
-            const size_t count = std::min<size_t>(per_block, static_cast<size_t>(rows.rows() - first));
-            block_positions_of(rows, first, count, wrap, scratch.data(), pos.data());
-            visit(first, count, pos.data());
-            // The interpreter lock is held throughout, so Ctrl-C is only seen
-            // here; an interrupted insert keeps the blocks it finished.
-            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-        }
-    }
+    bool is_set(uint64_t p) const { return filter.words()[p / 64] >> (p % 64) & 1; }
 
 public:
     size_t k = 0;  // bit positions per row
     size_t m = 0;  // bits in the filter
-    std::vector<bool> filter;  // exactly m bits; bit i is position i
+    woxbloom::BitArray filter;  // exactly m bits; bit i is position i
 
     // The binding library hands the methods of an object whose __init__ never
     // ran (one made by bloomfilter.__new__, or left by a failed __setstate__)
@@ -274,12 +201,11 @@ public:
         return text.str();
     }
 
-    // Starts the filter over with m clear bits. The fields change only once the
-    // bit storage exists, so a length error or a failed allocation leaves the
-    // filter exactly as it was.
+    // Starts the filter over with m clear bits in new storage, giving the old
+    // back. The fields change only once the storage exists, so a length error
+    // or a failed allocation leaves the filter exactly as it was.
     void configure(size_t _k, size_t _m) {
-        filter.resize(_m);
-        std::fill(filter.begin(), filter.end(), false);
+        filter.assign_zero(_m);
         k = _k;
         m = _m;
     }
@@ -290,10 +216,19 @@ public:
         refuse_references(mat);
         check_positions();
         if (mat.shape(0) == 0) return;
-        uint64_t* words = bit_words(filter);
-        for_each_block(mat, [&](py::ssize_t, size_t count, const uint64_t* pos) {
-            for (size_t i = 0; i < count * k; ++i) words[pos[i] / 64] |= uint64_t{1} << (pos[i] % 64);
-        });
+        const woxbloom::RowReader rows = rows_of(mat);
+        rows.check_length();
+        if (k == 0) return;
+        uint64_t* words = filter.words();
+        const bool ahead = m >= prefetch_bits;
+        RowPipeline(rows, k, m).run(
+            [&](const uint64_t* pos, size_t count) {
+                if (!ahead) return;
+                for (size_t i = 0; i < count * k; ++i) __builtin_prefetch(words + pos[i] / 64, 1);
+            },
+            [&](py::ssize_t, size_t count, const uint64_t* pos) {
+                for (size_t i = 0; i < count * k; ++i) words[pos[i] / 64] |= uint64_t{1} << (pos[i] % 64);
+            });
     }
 
     // One entry per row of mat: true when all k positions of the row are set.
@@ -301,61 +236,90 @@ public:
         refuse_references(mat);
         check_positions();
         const py::ssize_t n = mat.shape(0);
-        std::vector<bool> found(static_cast<size_t>(n), false);
+        std::vector<bool> found(static_cast<size_t>(n), k == 0);
         if (n == 0) return found;
-        const uint64_t* words = bit_words(filter);
-        for_each_block(mat, [&](py::ssize_t first, size_t count, const uint64_t* pos) {
-            for (size_t i = 0; i < count; ++i) {
-                const uint64_t* row = pos + i * k;
-                size_t j = 0;
-                while (j < k && (words[row[j] / 64] >> (row[j] % 64) & 1)) ++j;
-                found[static_cast<size_t>(first) + i] = j == k;
-            }
-        });
+        const woxbloom::RowReader rows = rows_of(mat);
+        rows.check_length();
+        if (k == 0) return found;
+        RowPipeline pipeline(rows, k, m);
+        if (m >= rounds_bits) {
+            test_in_rounds(pipeline, found);
+        } else {
+            test_all_probes(pipeline, found, m >= prefetch_bits);
+        }
         return found;
     }
 
-    // Appends the byte form: (m + 7) / 8 bytes, bit p in byte p / 8 at the bit
-    // of value 2**(p % 8). Storage bits beyond m may hold leftovers of a larger
-    // configuration, so the last byte is masked.
-    void tobuffer(std::vector<char>& buf) const {
-        const size_t nbytes = (filter.size() + 7) / 8;
-        const char* bytes = reinterpret_cast<const char*>(bit_words(filter));
-        buf.insert(buf.end(), bytes, bytes + nbytes);
-        if (filter.size() % 8 != 0) buf.back() = static_cast<char>(buf.back() & ((1 << (filter.size() % 8)) - 1));
+    // Writes the byte form, (m + 7) / 8 bytes, to out: bit p in byte p / 8 at
+    // the bit of value 2**(p % 8).
+    void tobuffer(unsigned char* out) const { filter.copy_bytes(out); }
+
+    // Starts the filter over with k, m and the bits of a byte form; bytes
+    // beyond the (m + 7) / 8 that hold bits are ignored, bits beyond the input
+    // are clear. As with configure, a failure leaves the filter as it was.
+    void frombuffer(size_t _k, size_t _m, const unsigned char* data, size_t len) {
+        filter.assign_bytes(_m, data, len);
+        k = _k;
+        m = _m;
     }
 
     // The union: sets every bit that is set in other.
     void insert(const BloomFilterFacade& other) {
         if (other.m != m || other.k != k) throw std::runtime_error("Configuration Mismatch in union");
-        uint64_t* words = bit_words(filter);
-        const uint64_t* theirs = bit_words(other.filter);
-        for (size_t i = 0; i < word_count(); ++i) words[i] |= theirs[i];
+        filter.or_with(other.filter);
     }
 
     void intersect(const BloomFilterFacade& other) {
         if (other.m != m || other.k != k) throw std::runtime_error("Configuration Mismatch in intersect");
-        uint64_t* words = bit_words(filter);
-        const uint64_t* theirs = bit_words(other.filter);
-        for (size_t i = 0; i < word_count(); ++i) words[i] &= theirs[i];
-    }
-
-    // Overwrites bits 0 .. min(m, 8 * buf.size()) - 1 from a byte form; the
-    // other bits keep their values. Input bits at m and above are ignored.
-    void frombuffer(const std::vector<char>& buf) {
-        const size_t nbits = std::min<size_t>(m, buf.size() * size_t{8});
-        if (nbits == 0) return;
-        auto* bytes = reinterpret_cast<unsigned char*>(bit_words(filter));
-        std::memcpy(bytes, buf.data(), nbits / 8);
-        if (nbits % 8 != 0) {
-            const unsigned mask = (1u << (nbits % 8)) - 1;
-            const auto in = static_cast<unsigned char>(buf[nbits / 8]);
-            bytes[nbits / 8] = static_cast<unsigned char>((bytes[nbits / 8] & ~mask) | (in & mask));
-        }
+        filter.and_with(other.filter);
     }
 
 private:
-    size_t word_count() const { return (filter.size() + 63) / 64; }
+    // Every probe of every row, without an early exit: in cache the loads are
+    // cheap and a branch on each would be a coin flip.
+    void test_all_probes(RowPipeline& pipeline, std::vector<bool>& found, bool ahead) const {
+        const uint64_t* words = filter.words();
+        pipeline.run(
+            [&](const uint64_t* pos, size_t count) {
+                if (!ahead) return;
+                for (size_t i = 0; i < count * k; ++i) __builtin_prefetch(words + pos[i] / 64);
+            },
+            [&](py::ssize_t first, size_t count, const uint64_t* pos) {
+                for (size_t i = 0; i < count; ++i) {
+                    uint64_t all = 1;
+                    for (size_t j = 0; j < k; ++j) all &= words[pos[i * k + j] / 64] >> (pos[i * k + j] % 64);
+                    found[static_cast<size_t>(first) + i] = all & 1;
+                }
+            });
+    }
+
+    // Probe j of the rows still standing, fetching probe j + 1 of those that
+    // hit: beyond the last-level cache every probe is a trip to memory, and an
+    // absent row mostly fails within a probe or two.
+    void test_in_rounds(RowPipeline& pipeline, std::vector<bool>& found) const {
+        const uint64_t* words = filter.words();
+        std::vector<uint32_t> standing;
+        pipeline.run(
+            [&](const uint64_t* pos, size_t count) {
+                for (size_t i = 0; i < count; ++i) __builtin_prefetch(words + pos[i * k] / 64);
+            },
+            [&](py::ssize_t first, size_t count, const uint64_t* pos) {
+                standing.resize(count);
+                for (size_t i = 0; i < count; ++i) standing[i] = static_cast<uint32_t>(i);
+                size_t left = count;
+                for (size_t j = 0; j < k && left > 0; ++j) {
+                    size_t kept = 0;
+                    for (size_t s = 0; s < left; ++s) {
+                        const uint32_t i = standing[s];
+                        if (!is_set(pos[i * k + j])) continue;
+                        standing[kept++] = i;
+                        if (j + 1 < k) __builtin_prefetch(words + pos[i * k + j + 1] / 64);
+                    }
+                    left = kept;
+                }
+                for (size_t s = 0; s < left; ++s) found[static_cast<size_t>(first) + standing[s]] = true;
+            });
+    }
 };
 
 namespace {
@@ -363,14 +327,9 @@ namespace {
 // A filter of k and m loaded from the byte form at data. It is built apart and
 // only then handed over, so a caller that fails to build one (a length error,
 // no memory) keeps what it had.
-BloomFilterFacade loaded_filter(size_t k, size_t m, const char* data, size_t len) {
+BloomFilterFacade loaded_filter(size_t k, size_t m, const void* data, size_t len) {
     BloomFilterFacade loaded;
-    loaded.configure(k, m);
-    if (len > 0) {
-        // Bytes beyond the (m + 7) / 8 that hold bits would be ignored anyway.
-        const std::vector<char> buf(data, data + std::min(len, (m + 7) / 8));
-        if (!buf.empty()) loaded.frombuffer(buf);
-    }
+    loaded.frombuffer(k, m, static_cast<const unsigned char*>(data), len);
     return loaded;
 }
 
@@ -380,10 +339,11 @@ Filter& filter_of(Filter& f) {
     return f;
 }
 
+// Written straight into a new bytes object: no copy in between.
 py::bytes byte_form(const BloomFilterFacade& f) {
-    std::vector<char> out;
-    f.tobuffer(out);
-    return py::bytes(out.data(), out.size());
+    py::bytes out(nullptr, f.filter.byte_count());
+    f.tobuffer(reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out.ptr())));
+    return out;
 }
 
 }  // namespace

@@ -1,0 +1,241 @@
+// Batched hashing and bit positions: the hot steps of insert and test, with
+// no Python in them so that the C++ tests drive every path.
+//
+// MurmurHash3_x86_128 works on four 32-bit state words, so 16 rows of one
+// length can be hashed in lockstep, one row per SIMD lane: the loops below are
+// written lane by lane and the compiler turns them into vector code under each
+// target. Which target runs is chosen once, at run time, from the CPU; the
+// build itself assumes nothing beyond x86-64.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "murmur.hpp"
+
+namespace woxbloom {
+
+// The signature of every path: hashes rows[0 .. count - 1], each len bytes,
+// and stores the two little-endian 64-bit halves of each 128-bit result.
+using HashRows = void (*)(const unsigned char* const* rows, size_t count, int len, uint32_t seed, uint64_t* h1,
+                          uint64_t* h2);
+
+// Row by row, through the reference functions.
+inline void hash_rows_scalar(const unsigned char* const* rows, size_t count, int len, uint32_t seed, uint64_t* h1,
+                             uint64_t* h2) {
+    for (size_t i = 0; i < count; ++i) {
+        uint64_t out[2];
+        tessvane::murmur::MurmurHash3_x86_128(rows[i], len, seed, out);
+        h1[i] = out[0];
+        h2[i] = out[1];
+    }
+}
+
+namespace lanes {
+
+constexpr int width = 16;
+
+// Words k1..k4 of 16 lanes: the block of each row at the same offset.
+struct Block {
+    uint32_t k1[width], k2[width], k3[width], k4[width];
+};
+
+[[gnu::always_inline]] inline uint32_t rotl(uint32_t x, int r) { return (x << r) | (x >> (32 - r)); }
+
+[[gnu::always_inline]] inline void load_block(const unsigned char* const* rows, size_t offset, Block& b) {
+    for (int l = 0; l < width; ++l) {
+        uint32_t w[4];
+        std::memcpy(w, rows[l] + offset, 16);
+        b.k1[l] = w[0];
+        b.k2[l] = w[1];
+        b.k3[l] = w[2];
+        b.k4[l] = w[3];
+    }
+}
+
+// The last R bytes of each row, padded with zeros to a whole block. A copy
+// of a size known at compile time is a few plain loads, and never reads past
+// the row.
+template <int R>
+[[gnu::always_inline]] inline void load_tail(const unsigned char* const* rows, size_t offset, Block& b) {
+    for (int l = 0; l < width; ++l) {
+        uint32_t w[4] = {0, 0, 0, 0};
+        std::memcpy(w, rows[l] + offset, R);
+        b.k1[l] = w[0];
+        b.k2[l] = w[1];
+        b.k3[l] = w[2];
+        b.k4[l] = w[3];
+    }
+}
+
+[[gnu::always_inline]] inline void load_tail(const unsigned char* const* rows, size_t offset, int r, Block& b) {
+    switch (r) {
+    case 1: load_tail<1>(rows, offset, b); break;
+    case 2: load_tail<2>(rows, offset, b); break;
+    case 3: load_tail<3>(rows, offset, b); break;
+    case 4: load_tail<4>(rows, offset, b); break;
+    case 5: load_tail<5>(rows, offset, b); break;
+    case 6: load_tail<6>(rows, offset, b); break;
+    case 7: load_tail<7>(rows, offset, b); break;
+    case 8: load_tail<8>(rows, offset, b); break;
+    case 9: load_tail<9>(rows, offset, b); break;
+    case 10: load_tail<10>(rows, offset, b); break;
+    case 11: load_tail<11>(rows, offset, b); break;
+    case 12: load_tail<12>(rows, offset, b); break;
+    case 13: load_tail<13>(rows, offset, b); break;
+    case 14: load_tail<14>(rows, offset, b); break;
+    default: load_tail<15>(rows, offset, b); break;
+    }
+}
+
+// MurmurHash3_x86_128 of 16 rows of len bytes, the reference steps lane by lane.
+[[gnu::always_inline]] inline void hash16(const unsigned char* const* rows, int len, uint32_t seed, uint64_t* out1,
+                                          uint64_t* out2) {
+    constexpr uint32_t c1 = 0x239b961bu, c2 = 0xab0e9789u, c3 = 0x38b34ae5u, c4 = 0xa1e38b93u;
+    uint32_t h1[width], h2[width], h3[width], h4[width];
+    for (int l = 0; l < width; ++l) h1[l] = h2[l] = h3[l] = h4[l] = seed;
+
+    Block b;
+    const int nblocks = len / 16;
+    for (int i = 0; i < nblocks; ++i) {
+        load_block(rows, 16 * static_cast<size_t>(i), b);
+        for (int l = 0; l < width; ++l) {
+            h1[l] ^= rotl(b.k1[l] * c1, 15) * c2;
+            h1[l] = (rotl(h1[l], 19) + h2[l]) * 5 + 0x561ccd1bu;
+            h2[l] ^= rotl(b.k2[l] * c2, 16) * c3;
+            h2[l] = (rotl(h2[l], 17) + h3[l]) * 5 + 0x0bcaa747u;
+            h3[l] ^= rotl(b.k3[l] * c3, 17) * c4;
+            h3[l] = (rotl(h3[l], 15) + h4[l]) * 5 + 0x96cd1c35u;
+            h4[l] ^= rotl(b.k4[l] * c4, 18) * c1;
+            h4[l] = (rotl(h4[l], 13) + h1[l]) * 5 + 0x32ac3b17u;
+        }
+    }
+
+    // Every row has the same tail length. The tail words are mixed in without
+    // a condition: a word the tail does not reach is zero, and mixing zero
+    // into the state leaves it as it was.
+    if (const int r = len & 15) {
+        load_tail(rows, 16 * static_cast<size_t>(nblocks), r, b);
+        for (int l = 0; l < width; ++l) {
+            h4[l] ^= rotl(b.k4[l] * c4, 18) * c1;
+            h3[l] ^= rotl(b.k3[l] * c3, 17) * c4;
+            h2[l] ^= rotl(b.k2[l] * c2, 16) * c3;
+            h1[l] ^= rotl(b.k1[l] * c1, 15) * c2;
+        }
+    }
+
+    for (int l = 0; l < width; ++l) {
+        const auto n = static_cast<uint32_t>(len);
+        uint32_t a = h1[l] ^ n, b2 = h2[l] ^ n, c = h3[l] ^ n, d = h4[l] ^ n;
+        a += b2 + c + d;
+        b2 += a;
+        c += a;
+        d += a;
+        a = tessvane::murmur::fmix32(a);
+        b2 = tessvane::murmur::fmix32(b2);
+        c = tessvane::murmur::fmix32(c);
+        d = tessvane::murmur::fmix32(d);
+        a += b2 + c + d;
+        b2 += a;
+        c += a;
+        d += a;
+        out1[l] = uint64_t{b2} << 32 | a;
+        out2[l] = uint64_t{d} << 32 | c;
+    }
+}
+
+// Groups of 16 rows in lanes, the few left over row by row.
+[[gnu::always_inline]] inline void hash_rows(const unsigned char* const* rows, size_t count, int len, uint32_t seed,
+                                             uint64_t* h1, uint64_t* h2) {
+    size_t i = 0;
+    for (; i + width <= count; i += width) hash16(rows + i, len, seed, h1 + i, h2 + i);
+    hash_rows_scalar(rows + i, count - i, len, seed, h1 + i, h2 + i);
+}
+
+}  // namespace lanes
+
+// The same lane code compiled for each instruction set.
+__attribute__((target("avx512f"))) inline void hash_rows_avx512(const unsigned char* const* rows, size_t count,
+                                                                 int len, uint32_t seed, uint64_t* h1, uint64_t* h2) {
+    lanes::hash_rows(rows, count, len, seed, h1, h2);
+}
+
+__attribute__((target("avx2"))) inline void hash_rows_avx2(const unsigned char* const* rows, size_t count, int len,
+                                                           uint32_t seed, uint64_t* h1, uint64_t* h2) {
+    lanes::hash_rows(rows, count, len, seed, h1, h2);
+}
+
+struct HashPath {
+    const char* name;
+    const char* cpu_feature;  // what the CPU must support, or nullptr
+    HashRows hash_rows;
+
+    bool runs_here() const {
+        __builtin_cpu_init();
+        if (cpu_feature == nullptr) return true;
+        // __builtin_cpu_supports wants a string literal.
+        if (std::strcmp(cpu_feature, "avx512f") == 0) return __builtin_cpu_supports("avx512f");
+        if (std::strcmp(cpu_feature, "avx2") == 0) return __builtin_cpu_supports("avx2");
+        return false;
+    }
+};
+
+// Fastest first.
+inline constexpr HashPath hash_paths[] = {
+    {"avx512", "avx512f", hash_rows_avx512},
+    {"avx2", "avx2", hash_rows_avx2},
+    {"scalar", nullptr, hash_rows_scalar},
+};
+
+// The fastest path this CPU runs, chosen once.
+inline const HashPath& best_hash_path() {
+    static const HashPath& best = [] () -> const HashPath& {
+        for (const HashPath& path : hash_paths) {
+            if (path.runs_here()) return path;
+        }
+        return hash_paths[2];
+    }();
+    return best;
+}
+
+inline const char* hash_path() { return best_hash_path().name; }
+
+inline void hash_rows(const unsigned char* const* rows, size_t count, int len, uint32_t seed, uint64_t* h1,
+                      uint64_t* h2) {
+    best_hash_path().hash_rows(rows, count, len, seed, h1, h2);
+}
+
+// x mod m for a fixed m without a division: with M = floor((2**64 - 1) / m),
+// q = floor(x * M / 2**64) is floor(x / m) or one less, so x - q * m lies in
+// [0, 2m) and one conditional subtraction finishes. Exact for 1 <= m <= 2**63.
+class Reducer {
+public:
+    explicit Reducer(uint64_t m) : m_(m), inverse_(UINT64_MAX / m) {}
+
+    uint64_t operator()(uint64_t x) const {
+        const auto q = static_cast<uint64_t>((static_cast<unsigned __int128>(x) * inverse_) >> 64);
+        const uint64_t r = x - q * m_;
+        return r >= m_ ? r - m_ : r;
+    }
+
+private:
+    uint64_t m_, inverse_;
+};
+
+// The k positions of each row, ((h1 + j * h2) mod 2**64) mod m for j = 1..k,
+// row after row: each position is independent of the one before.
+inline void positions(const uint64_t* h1, const uint64_t* h2, size_t count, size_t k, const Reducer& reducer,
+                      uint64_t* out) {
+    const Reducer reduce = reducer;  // a local copy: stores to out cannot change it
+    for (size_t i = 0; i < count; ++i) {
+        uint64_t x = h1[i];
+        const uint64_t step = h2[i];
+        for (size_t j = 0; j < k; ++j) {
+            x += step;
+            out[i * k + j] = reduce(x);
+        }
+    }
+}
+
+}  // namespace woxbloom

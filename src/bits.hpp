@@ -1,0 +1,148 @@
+// The bits of a filter: m bits in 64-bit words, bit i in word i / 64 at the
+// bit of value 2**(i % 64). On a little-endian machine the words' memory, read
+// as bytes, is the byte form itself: bit i in byte i / 8 at the bit of value
+// 2**(i % 8). Bits from m up to the end of the last word are always zero, so
+// the byte form is a plain copy and union and intersect work on whole words.
+//
+// Large arrays are mapped on their own and asked for 2 MiB pages: a random
+// probe into a filter of a gigabyte then misses the TLB far less often. Small
+// ones come from the heap.
+#pragma once
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <utility>
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the byte form is the words' memory on little-endian only");
+
+namespace woxbloom {
+
+class BitArray {
+public:
+    // The largest size filters have ever accepted, with the length error they
+    // have always raised beyond it; stored filters and callers rely on both.
+    static constexpr uint64_t max_bits = 9223372036854775744u;  // 2**63 - 64
+    static constexpr const char* too_long = "vector<bool>::_M_fill_insert";
+
+    BitArray() = default;
+    BitArray(BitArray&& other) noexcept { swap(other); }
+    BitArray& operator=(BitArray&& other) noexcept {
+        BitArray gone(std::move(other));
+        swap(gone);
+        return *this;
+    }
+    BitArray(const BitArray&) = delete;
+    BitArray& operator=(const BitArray&) = delete;
+    ~BitArray() { release(storage_, bytes_, mapped_); }
+
+    // Becomes `bits` clear bits in new storage, and gives the old back. On a
+    // length error or a failed allocation nothing changes.
+    void assign_zero(uint64_t bits) {
+        BitArray fresh(bits, true);
+        swap(fresh);
+    }
+
+    // Becomes `bits` bits whose first ones come from a byte form: byte b gives
+    // bits 8b .. 8b + 7; bits past the input are clear, input past `bits` is
+    // ignored. The input is copied once, straight into the new storage.
+    void assign_bytes(uint64_t bits, const unsigned char* data, size_t len) {
+        BitArray fresh(bits, false);
+        const size_t copied = std::min(len, fresh.byte_count());
+        auto* bytes = reinterpret_cast<unsigned char*>(fresh.storage_);
+        if (copied > 0) std::memcpy(bytes, data, copied);
+        // Fresh mappings are zero already; writing zeros would only fault in
+        // pages that nothing else needs.
+        if (!fresh.zeroed_ && fresh.bytes_ > copied) std::memset(bytes + copied, 0, fresh.bytes_ - copied);
+        if (bits % 64 != 0) fresh.storage_[bits / 64] &= (uint64_t{1} << (bits % 64)) - 1;
+        swap(fresh);
+    }
+
+    uint64_t size() const { return bits_; }
+    size_t word_count() const { return bytes_ / 8; }
+    size_t byte_count() const { return static_cast<size_t>((bits_ + 7) / 8); }
+    uint64_t* words() { return storage_; }
+    const uint64_t* words() const { return storage_; }
+
+    // The byte form, byte_count() bytes.
+    void copy_bytes(unsigned char* out) const {
+        if (byte_count() > 0) std::memcpy(out, storage_, byte_count());
+    }
+
+    void or_with(const BitArray& other) {
+        const uint64_t* theirs = other.storage_;
+        for (size_t i = 0; i < word_count(); ++i) storage_[i] |= theirs[i];
+    }
+
+    void and_with(const BitArray& other) {
+        const uint64_t* theirs = other.storage_;
+        for (size_t i = 0; i < word_count(); ++i) storage_[i] &= theirs[i];
+    }
+
+private:
+    static constexpr size_t huge_page = size_t{1} << 21;
+
+    BitArray(uint64_t bits, bool zero) {
+        if (bits > max_bits) throw std::length_error(too_long);
+        const size_t bytes = static_cast<size_t>((bits + 63) / 64 * 8);
+        if (bytes >= huge_page) {
+            storage_ = map_huge(bytes);
+            mapped_ = zeroed_ = true;
+        } else if (bytes > 0) {
+            // 64-byte alignment keeps every word of a cache line together.
+            storage_ = static_cast<uint64_t*>(std::aligned_alloc(64, (bytes + 63) / 64 * 64));
+            if (storage_ == nullptr) throw std::bad_alloc();
+            if (zero) std::memset(storage_, 0, bytes);
+            zeroed_ = zero;
+        }
+        bits_ = bits;
+        bytes_ = bytes;
+    }
+
+    // A mapping of whole 2 MiB pages that starts on a 2 MiB boundary, marked
+    // for huge pages before anything touches it. Zero-filled by the kernel.
+    static uint64_t* map_huge(size_t bytes) {
+        const size_t length = (bytes + huge_page - 1) / huge_page * huge_page;
+        if (length < bytes || length + huge_page < length) throw std::bad_alloc();
+        void* raw = mmap(nullptr, length + huge_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (raw == MAP_FAILED) throw std::bad_alloc();
+        const auto start = reinterpret_cast<uintptr_t>(raw);
+        const uintptr_t aligned = (start + huge_page - 1) / huge_page * huge_page;
+        if (aligned > start) munmap(raw, aligned - start);
+        const uintptr_t end = start + length + huge_page;
+        if (end > aligned + length) munmap(reinterpret_cast<void*>(aligned + length), end - aligned - length);
+        madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);  // a hint: without it, 4 KiB pages
+        return reinterpret_cast<uint64_t*>(aligned);
+    }
+
+    static void release(uint64_t* storage, size_t bytes, bool mapped) {
+        if (storage == nullptr) return;
+        if (mapped) {
+            munmap(storage, (bytes + huge_page - 1) / huge_page * huge_page);
+        } else {
+            std::free(storage);
+        }
+    }
+
+    void swap(BitArray& other) noexcept {
+        std::swap(storage_, other.storage_);
+        std::swap(bits_, other.bits_);
+        std::swap(bytes_, other.bytes_);
+        std::swap(mapped_, other.mapped_);
+        std::swap(zeroed_, other.zeroed_);
+    }
+
+    uint64_t* storage_ = nullptr;
+    uint64_t bits_ = 0;
+    size_t bytes_ = 0;  // whole words
+    bool mapped_ = false;
+    bool zeroed_ = false;
+};
+
+}  // namespace woxbloom
