@@ -1,7 +1,7 @@
 // Batched hashing and bit positions: the hot steps of insert and test, with
 // no Python in them so that the C++ tests drive every path.
 //
-// MurmurHash3_x86_128 works on four 32-bit state words, so 16 rows of one
+// MurmurHash3_x86_128 works on four 32-bit state words, so rows of one
 // length can be hashed in lockstep, one row per SIMD lane: the loops below are
 // written lane by lane and the compiler turns them into vector code under each
 // target. Which target runs is chosen once, at run time, from the CPU; the
@@ -34,16 +34,16 @@ inline void hash_rows_scalar(const unsigned char* const* rows, size_t count, int
 
 namespace lanes {
 
-constexpr int width = 16;
-
-// Words k1..k4 of 16 lanes: the block of each row at the same offset.
+// Words k1..k4 of each lane: the block of each row at the same offset.
+template <int width>
 struct Block {
     uint32_t k1[width], k2[width], k3[width], k4[width];
 };
 
 [[gnu::always_inline]] inline uint32_t rotl(uint32_t x, int r) { return (x << r) | (x >> (32 - r)); }
 
-[[gnu::always_inline]] inline void load_block(const unsigned char* const* rows, size_t offset, Block& b) {
+template <int width>
+[[gnu::always_inline]] inline void load_block(const unsigned char* const* rows, size_t offset, Block<width>& b) {
     for (int l = 0; l < width; ++l) {
         uint32_t w[4];
         std::memcpy(w, rows[l] + offset, 16);
@@ -57,8 +57,8 @@ struct Block {
 // The last R bytes of each row, padded with zeros to a whole block. A copy
 // of a size known at compile time is a few plain loads, and never reads past
 // the row.
-template <int R>
-[[gnu::always_inline]] inline void load_tail(const unsigned char* const* rows, size_t offset, Block& b) {
+template <int R, int width>
+[[gnu::always_inline]] inline void load_tail(const unsigned char* const* rows, size_t offset, Block<width>& b) {
     for (int l = 0; l < width; ++l) {
         uint32_t w[4] = {0, 0, 0, 0};
         std::memcpy(w, rows[l] + offset, R);
@@ -69,34 +69,37 @@ template <int R>
     }
 }
 
-[[gnu::always_inline]] inline void load_tail(const unsigned char* const* rows, size_t offset, int r, Block& b) {
+template <int width>
+[[gnu::always_inline]] inline void load_tail(const unsigned char* const* rows, size_t offset, int r, Block<width>& b) {
     switch (r) {
-    case 1: load_tail<1>(rows, offset, b); break;
-    case 2: load_tail<2>(rows, offset, b); break;
-    case 3: load_tail<3>(rows, offset, b); break;
-    case 4: load_tail<4>(rows, offset, b); break;
-    case 5: load_tail<5>(rows, offset, b); break;
-    case 6: load_tail<6>(rows, offset, b); break;
-    case 7: load_tail<7>(rows, offset, b); break;
-    case 8: load_tail<8>(rows, offset, b); break;
-    case 9: load_tail<9>(rows, offset, b); break;
-    case 10: load_tail<10>(rows, offset, b); break;
-    case 11: load_tail<11>(rows, offset, b); break;
-    case 12: load_tail<12>(rows, offset, b); break;
-    case 13: load_tail<13>(rows, offset, b); break;
-    case 14: load_tail<14>(rows, offset, b); break;
-    default: load_tail<15>(rows, offset, b); break;
+    case 1: load_tail<1, width>(rows, offset, b); break;
+    case 2: load_tail<2, width>(rows, offset, b); break;
+    case 3: load_tail<3, width>(rows, offset, b); break;
+    case 4: load_tail<4, width>(rows, offset, b); break;
+    case 5: load_tail<5, width>(rows, offset, b); break;
+    case 6: load_tail<6, width>(rows, offset, b); break;
+    case 7: load_tail<7, width>(rows, offset, b); break;
+    case 8: load_tail<8, width>(rows, offset, b); break;
+    case 9: load_tail<9, width>(rows, offset, b); break;
+    case 10: load_tail<10, width>(rows, offset, b); break;
+    case 11: load_tail<11, width>(rows, offset, b); break;
+    case 12: load_tail<12, width>(rows, offset, b); break;
+    case 13: load_tail<13, width>(rows, offset, b); break;
+    case 14: load_tail<14, width>(rows, offset, b); break;
+    default: load_tail<15, width>(rows, offset, b); break;
     }
 }
 
-// MurmurHash3_x86_128 of 16 rows of len bytes, the reference steps lane by lane.
-[[gnu::always_inline]] inline void hash16(const unsigned char* const* rows, int len, uint32_t seed, uint64_t* out1,
+// MurmurHash3_x86_128 of `width` rows of len bytes, the reference steps lane
+// by lane.
+template <int width>
+[[gnu::always_inline]] inline void hash_lanes(const unsigned char* const* rows, int len, uint32_t seed, uint64_t* out1,
                                           uint64_t* out2) {
     constexpr uint32_t c1 = 0x239b961bu, c2 = 0xab0e9789u, c3 = 0x38b34ae5u, c4 = 0xa1e38b93u;
     uint32_t h1[width], h2[width], h3[width], h4[width];
     for (int l = 0; l < width; ++l) h1[l] = h2[l] = h3[l] = h4[l] = seed;
 
-    Block b;
+    Block<width> b;
     const int nblocks = len / 16;
     for (int i = 0; i < nblocks; ++i) {
         load_block(rows, 16 * static_cast<size_t>(i), b);
@@ -145,25 +148,30 @@ template <int R>
     }
 }
 
-// Groups of 16 rows in lanes, the few left over row by row.
+// Groups of `width` rows in lanes, the few left over row by row.
+template <int width>
 [[gnu::always_inline]] inline void hash_rows(const unsigned char* const* rows, size_t count, int len, uint32_t seed,
                                              uint64_t* h1, uint64_t* h2) {
     size_t i = 0;
-    for (; i + width <= count; i += width) hash16(rows + i, len, seed, h1 + i, h2 + i);
+    for (; i + width <= count; i += width) hash_lanes<width>(rows + i, len, seed, h1 + i, h2 + i);
     hash_rows_scalar(rows + i, count - i, len, seed, h1 + i, h2 + i);
 }
 
 }  // namespace lanes
 
-// The same lane code compiled for each instruction set.
+// The same lane code compiled for each instruction set. 32 lanes are two
+// vectors of 16 or four of 8: independent chains that hide each other's
+// latency, measured faster than one vector's worth on both instruction sets.
+constexpr int lane_count = 32;
+
 __attribute__((target("avx512f"))) inline void hash_rows_avx512(const unsigned char* const* rows, size_t count,
                                                                  int len, uint32_t seed, uint64_t* h1, uint64_t* h2) {
-    lanes::hash_rows(rows, count, len, seed, h1, h2);
+    lanes::hash_rows<lane_count>(rows, count, len, seed, h1, h2);
 }
 
 __attribute__((target("avx2"))) inline void hash_rows_avx2(const unsigned char* const* rows, size_t count, int len,
                                                            uint32_t seed, uint64_t* h1, uint64_t* h2) {
-    lanes::hash_rows(rows, count, len, seed, h1, h2);
+    lanes::hash_rows<lane_count>(rows, count, len, seed, h1, h2);
 }
 
 struct HashPath {
@@ -223,18 +231,45 @@ private:
     uint64_t m_, inverse_;
 };
 
-// The k positions of each row, ((h1 + j * h2) mod 2**64) mod m for j = 1..k,
-// row after row: each position is independent of the one before.
-inline void positions(const uint64_t* h1, const uint64_t* h2, size_t count, size_t k, const Reducer& reducer,
-                      uint64_t* out) {
-    const Reducer reduce = reducer;  // a local copy: stores to out cannot change it
+// x mod m for m a power of two: the low bits.
+class PowerOfTwoReducer {
+public:
+    explicit PowerOfTwoReducer(uint64_t m) : mask_(m - 1) {}
+    uint64_t operator()(uint64_t x) const { return x & mask_; }
+
+private:
+    uint64_t mask_;
+};
+
+// Calls visit(reducer) with the reducer that suits m (at least 1), so that
+// the loops over positions are compiled once for each.
+template <typename Visit>
+void with_reducer(uint64_t m, Visit visit) {
+    if ((m & (m - 1)) == 0) {
+        visit(PowerOfTwoReducer(m));
+    } else {
+        visit(Reducer(m));
+    }
+}
+
+// Calls each(position) for the k positions of a row whose hash halves are
+// h1 and h2: ((h1 + j * h2) mod 2**64) mod m for j = 1..k. Each position is
+// independent of the one before, so they overlap in the pipeline.
+template <typename Reduce, typename Each>
+[[gnu::always_inline]] inline void for_positions(uint64_t h1, uint64_t h2, size_t k, Reduce reduce, Each each) {
+    uint64_t x = h1;
+    for (size_t j = 0; j < k; ++j) {
+        x += h2;
+        each(reduce(x));
+    }
+}
+
+// The k positions of each of count rows, row after row.
+template <typename Reduce>
+void positions(const uint64_t* h1, const uint64_t* h2, size_t count, size_t k, Reduce reduce, uint64_t* out) {
     for (size_t i = 0; i < count; ++i) {
-        uint64_t x = h1[i];
-        const uint64_t step = h2[i];
-        for (size_t j = 0; j < k; ++j) {
-            x += step;
-            out[i * k + j] = reduce(x);
-        }
+        uint64_t* row = out + i * k;
+        for_positions(h1[i], h2[i], k, reduce, [&](uint64_t p) { *row++ = p; });
     }
 }
 

@@ -62,78 +62,106 @@ void check_row(const woxbloom::RowReader& rows, py::ssize_t row) {
     }
 }
 
+// A block of rows on its way through the pipeline: where it starts, how many
+// rows it has, their hash halves and, when the filter wants them ahead of
+// time, their positions (k a row).
+struct Block {
+    py::ssize_t first = 0;
+    size_t count = 0;
+    std::vector<uint64_t> h1, h2, positions;
+};
+
 // Rows travel in blocks through one pipeline: gather their bytes, hash them,
 // turn each hash into k positions, fetch the words of those positions ahead,
-// then set or check the bits. While block b is set or checked, the words of
-// block b + 1 are already on their way, so the cache misses of a large filter
+// then set or check the bits. Block b + 1 is hashed and its words requested
+// before block b is set or checked, so the cache misses of a large filter
 // overlap with useful work.
 class RowPipeline {
 public:
-    RowPipeline(const woxbloom::RowReader& rows, size_t k, uint64_t m)
-        : rows_(rows), k_(k), reduce_(m), per_block_(rows_per_block(rows, k)) {
+    // Blocks of `wanted` rows: fewer when gathered rows are long.
+    RowPipeline(const woxbloom::RowReader& rows, size_t wanted) : rows_(rows), per_block_(rows_per_block(rows, wanted)) {
         if (!rows.in_place()) scratch_.resize(per_block_ * rows.length());
         row_ptrs_.resize(per_block_);
-        h1_.resize(per_block_);
-        h2_.resize(per_block_);
-        for (auto& pos : positions_) pos.resize(per_block_ * k);
+        for (Block& block : blocks_) {
+            block.h1.resize(per_block_);
+            block.h2.resize(per_block_);
+        }
     }
 
-    // Calls prefetch(positions, count) as soon as a block's positions are
-    // known, and visit(first_row, count, positions) for each block in order.
-    // Between blocks, pending signals are handled: the interpreter lock is held
-    // throughout, so this is where Ctrl-C is seen. An interrupted insert keeps
-    // the blocks it finished.
-    template <typename Prefetch, typename Visit>
-    void run(Prefetch prefetch, Visit visit) {
-        const py::ssize_t n = rows_.rows();
-        size_t count = load(0, positions_[0].data());
-        prefetch(positions_[0].data(), count);
-        for (py::ssize_t first = 0, b = 0; first < n; b ^= 1) {
-            const py::ssize_t next = first + static_cast<py::ssize_t>(count);
-            size_t next_count = 0;
-            if (next < n) {
-                next_count = load(next, positions_[b ^ 1].data());
-                prefetch(positions_[b ^ 1].data(), next_count);
-            }
-            visit(first, count, positions_[b].data());
+    size_t rows_per_block() const { return per_block_; }
+
+    // Calls prepare(block) as soon as a block is hashed (to place its
+    // positions and fetch their words), and visit(block) for each block in
+    // order. Between blocks, pending signals are handled: the interpreter lock
+    // is held throughout, so this is where Ctrl-C is seen. An interrupted
+    // insert keeps the blocks it finished.
+    template <typename Prepare, typename Visit>
+    void run(Prepare prepare, Visit visit) {
+        Block* current = &blocks_[0];
+        Block* next = &blocks_[1];
+        hash_block(0, *current);
+        prepare(*current);
+        while (current->count > 0) {
+            hash_block(current->first + static_cast<py::ssize_t>(current->count), *next);
+            if (next->count > 0) prepare(*next);
+            visit(*current);
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-            first = next;
-            count = next_count;
+            std::swap(current, next);
         }
     }
 
 private:
-    // Enough rows a block to keep many cache misses in flight and fill the
-    // hash's 16 lanes, few enough that a block stays in the L1 cache.
-    static size_t rows_per_block(const woxbloom::RowReader& rows, size_t k) {
-        size_t per_block = k <= 16 ? 64 : 16;
+    static size_t rows_per_block(const woxbloom::RowReader& rows, size_t wanted) {
+        size_t per_block = wanted;
         if (!rows.in_place() && rows.length() > 0) {
             per_block = std::clamp<size_t>((size_t{1} << 20) / rows.length(), 1, per_block);
         }
         return std::min(per_block, static_cast<size_t>(rows.rows()));
     }
 
-    // Hashes rows first .. first + count - 1 into their positions.
-    size_t load(py::ssize_t first, uint64_t* positions) {
-        const size_t count = std::min(per_block_, static_cast<size_t>(rows_.rows() - first));
-        rows_.rows_at(first, count, scratch_.data(), row_ptrs_.data());
-        woxbloom::hash_rows(row_ptrs_.data(), count, static_cast<int>(rows_.length()), row_seed, h1_.data(),
-                            h2_.data());
-        woxbloom::positions(h1_.data(), h2_.data(), count, k_, reduce_, positions);
-        return count;
+    // Gathers and hashes the rows from first on; none past the last row.
+    void hash_block(py::ssize_t first, Block& block) {
+        block.first = first;
+        block.count = std::min(per_block_, static_cast<size_t>(rows_.rows() - first));
+        rows_.rows_at(first, block.count, scratch_.data(), row_ptrs_.data());
+        woxbloom::hash_rows(row_ptrs_.data(), block.count, static_cast<int>(rows_.length()), row_seed,
+                            block.h1.data(), block.h2.data());
     }
 
     const woxbloom::RowReader& rows_;
-    const size_t k_;
-    const woxbloom::Reducer reduce_;
     const size_t per_block_;
     std::vector<unsigned char> scratch_;
     std::vector<const unsigned char*> row_ptrs_;
-    std::vector<uint64_t> h1_, h2_;
-    std::vector<uint64_t> positions_[2];
+    Block blocks_[2];
+};
+
+// The answers of test, one byte a row.
+struct Answers {
+    std::vector<uint8_t> found;
 };
 
 }  // namespace
+
+// Answers become a list of bools in one pass, shown as list[bool] like any
+// std::vector<bool>; the binding library's own conversion of a vector<bool>
+// costs more than a third of a fast test.
+namespace pybind11::detail {
+template <>
+struct type_caster<Answers> {
+    PYBIND11_TYPE_CASTER(Answers, io_name("collections.abc.Sequence", "list") + const_name("[bool]"));
+
+    bool load(handle, bool) { return false; }  // a result only
+
+    static handle cast(const Answers& answers, return_value_policy, handle) {
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(answers.found.size()));
+        if (list == nullptr) return handle();
+        for (size_t i = 0; i < answers.found.size(); ++i) {
+            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), Py_NewRef(answers.found[i] ? Py_True : Py_False));
+        }
+        return list;
+    }
+};
+}  // namespace pybind11::detail
 
 class BloomFilterFacade {
     std::vector<unsigned char> row_as_array(const py::array& mat, int row) {
@@ -162,14 +190,23 @@ class BloomFilterFacade {
         }
     }
 
-    // How far ahead the words of a block are fetched. A filter within the L2
-    // cache needs no help; beyond it, fetch every word a block touches; beyond
-    // the last-level cache, a test fetches probe j + 1 of a row only when probe
-    // j hit, since most absent rows stop after a probe or two.
-    static constexpr uint64_t prefetch_bits = uint64_t{1} << 23;  // 1 MiB
+    // How far ahead the words of a block are fetched. Up to a few MiB the
+    // out-of-order core overlaps the misses by itself, and fetching ahead only
+    // costs; beyond, fetch every word a block touches; beyond the last-level
+    // cache, a test fetches probe j + 1 of a row only when probe j hit, since
+    // most absent rows stop after a probe or two.
+    static constexpr uint64_t prefetch_bits = uint64_t{1} << 26;  // 8 MiB
     static constexpr uint64_t rounds_bits = uint64_t{1} << 28;    // 32 MiB
 
-    bool is_set(uint64_t p) const { return filter.words()[p / 64] >> (p % 64) & 1; }
+    // Rows a block: two groups of hash lanes when the words are at hand; when
+    // they are fetched ahead, one group, so that the fetches of a block fit in
+    // the memory system's queues.
+    static constexpr size_t wide_block = 2 * woxbloom::lane_count;
+    static constexpr size_t narrow_block = woxbloom::lane_count;
+
+    // Requests the word of position p into the L2 cache. A request for the
+    // L1 cache too would evict the lines of the block being worked on.
+    static void fetch(const uint64_t* words, uint64_t p) { __builtin_prefetch(words + p / 64, 0, 2); }
 
 public:
     size_t k = 0;  // bit positions per row
@@ -219,35 +256,21 @@ public:
         const woxbloom::RowReader rows = rows_of(mat);
         rows.check_length();
         if (k == 0) return;
-        uint64_t* words = filter.words();
-        const bool ahead = m >= prefetch_bits;
-        RowPipeline(rows, k, m).run(
-            [&](const uint64_t* pos, size_t count) {
-                if (!ahead) return;
-                for (size_t i = 0; i < count * k; ++i) __builtin_prefetch(words + pos[i] / 64, 1);
-            },
-            [&](py::ssize_t, size_t count, const uint64_t* pos) {
-                for (size_t i = 0; i < count * k; ++i) words[pos[i] / 64] |= uint64_t{1} << (pos[i] % 64);
-            });
+        woxbloom::with_reducer(m, [&](auto reduce) { insert_rows(rows, reduce); });
     }
 
-    // One entry per row of mat: true when all k positions of the row are set.
-    std::vector<bool> test(py::array mat, int /*axis*/) {
+    // One answer per row of mat: true when all k positions of the row are set.
+    Answers test(py::array mat, int /*axis*/) {
         refuse_references(mat);
         check_positions();
-        const py::ssize_t n = mat.shape(0);
-        std::vector<bool> found(static_cast<size_t>(n), k == 0);
-        if (n == 0) return found;
+        Answers answers;
+        answers.found.assign(static_cast<size_t>(mat.shape(0)), k == 0);
+        if (answers.found.empty()) return answers;
         const woxbloom::RowReader rows = rows_of(mat);
         rows.check_length();
-        if (k == 0) return found;
-        RowPipeline pipeline(rows, k, m);
-        if (m >= rounds_bits) {
-            test_in_rounds(pipeline, found);
-        } else {
-            test_all_probes(pipeline, found, m >= prefetch_bits);
-        }
-        return found;
+        if (k == 0) return answers;
+        woxbloom::with_reducer(m, [&](auto reduce) { test_rows(rows, reduce, answers.found.data()); });
+        return answers;
     }
 
     // Writes the byte form, (m + 7) / 8 bytes, to out: bit p in byte p / 8 at
@@ -275,50 +298,105 @@ public:
     }
 
 private:
-    // Every probe of every row, without an early exit: in cache the loads are
-    // cheap and a branch on each would be a coin flip.
-    void test_all_probes(RowPipeline& pipeline, std::vector<bool>& found, bool ahead) const {
-        const uint64_t* words = filter.words();
-        pipeline.run(
-            [&](const uint64_t* pos, size_t count) {
-                if (!ahead) return;
-                for (size_t i = 0; i < count * k; ++i) __builtin_prefetch(words + pos[i] / 64);
-            },
-            [&](py::ssize_t first, size_t count, const uint64_t* pos) {
-                for (size_t i = 0; i < count; ++i) {
-                    uint64_t all = 1;
-                    for (size_t j = 0; j < k; ++j) all &= words[pos[i * k + j] / 64] >> (pos[i * k + j] % 64);
-                    found[static_cast<size_t>(first) + i] = all & 1;
-                }
+    // A filter of a few MiB sets bits as positions are made. A larger one
+    // places a block's positions first and fetches their words, which arrive
+    // while the block before is set.
+    template <typename Reduce>
+    void insert_rows(const woxbloom::RowReader& rows, Reduce reduce) {
+        const size_t k_ = k;
+        uint64_t* const words = filter.words();
+        const auto set = [words](uint64_t p) { words[p / 64] |= uint64_t{1} << (p % 64); };
+        if (m < prefetch_bits) {
+            RowPipeline(rows, wide_block).run([](Block&) {}, [&](const Block& b) {
+                for (size_t i = 0; i < b.count; ++i) woxbloom::for_positions(b.h1[i], b.h2[i], k_, reduce, set);
             });
+            return;
+        }
+        RowPipeline(rows, narrow_block)
+            .run(
+                [&](Block& b) {
+                    place(b, reduce);
+                    for (size_t i = 0; i < b.count * k_; ++i) fetch(words, b.positions[i]);
+                },
+                [&](const Block& b) {
+                    for (size_t i = 0; i < b.count * k_; ++i) set(b.positions[i]);
+                });
+    }
+
+    // Within the last-level cache every probe of every row is read, without
+    // an early exit: the loads are cheap and a branch on each would be a coin
+    // flip. Beyond it, probes go in rounds.
+    template <typename Reduce>
+    void test_rows(const woxbloom::RowReader& rows, Reduce reduce, uint8_t* found) const {
+        const size_t k_ = k;
+        const uint64_t* const words = filter.words();
+        const auto check_all = [&](const Block& b, auto positions_of) {
+            for (size_t i = 0; i < b.count; ++i) {
+                uint64_t all = 1;
+                positions_of(b, i, [&](uint64_t p) { all &= words[p / 64] >> (p % 64); });
+                found[static_cast<size_t>(b.first) + i] = static_cast<uint8_t>(all & 1);
+            }
+        };
+        if (m < prefetch_bits) {
+            RowPipeline(rows, wide_block).run([](Block&) {}, [&](const Block& b) {
+                check_all(b, [&](const Block& b, size_t i, auto each) {
+                    woxbloom::for_positions(b.h1[i], b.h2[i], k_, reduce, each);
+                });
+            });
+        } else if (m < rounds_bits) {
+            RowPipeline(rows, narrow_block)
+                .run(
+                    [&](Block& b) {
+                        place(b, reduce);
+                        for (size_t i = 0; i < b.count * k_; ++i) fetch(words, b.positions[i]);
+                    },
+                    [&](const Block& b) {
+                        check_all(b, [&](const Block& b, size_t i, auto each) {
+                            for (size_t j = 0; j < k_; ++j) each(b.positions[i * k_ + j]);
+                        });
+                    });
+        } else {
+            RowPipeline pipeline(rows, wide_block);
+            test_in_rounds(pipeline, reduce, found);
+        }
     }
 
     // Probe j of the rows still standing, fetching probe j + 1 of those that
     // hit: beyond the last-level cache every probe is a trip to memory, and an
     // absent row mostly fails within a probe or two.
-    void test_in_rounds(RowPipeline& pipeline, std::vector<bool>& found) const {
-        const uint64_t* words = filter.words();
-        std::vector<uint32_t> standing;
+    template <typename Reduce>
+    void test_in_rounds(RowPipeline& pipeline, Reduce reduce, uint8_t* found) const {
+        const size_t k_ = k;
+        const uint64_t* const words = filter.words();
+        std::vector<uint32_t> standing(pipeline.rows_per_block());
         pipeline.run(
-            [&](const uint64_t* pos, size_t count) {
-                for (size_t i = 0; i < count; ++i) __builtin_prefetch(words + pos[i * k] / 64);
+            [&](Block& b) {
+                place(b, reduce);
+                for (size_t i = 0; i < b.count; ++i) fetch(words, b.positions[i * k_]);
             },
-            [&](py::ssize_t first, size_t count, const uint64_t* pos) {
-                standing.resize(count);
-                for (size_t i = 0; i < count; ++i) standing[i] = static_cast<uint32_t>(i);
-                size_t left = count;
-                for (size_t j = 0; j < k && left > 0; ++j) {
+            [&](const Block& b) {
+                size_t left = b.count;
+                for (size_t i = 0; i < left; ++i) standing[i] = static_cast<uint32_t>(i);
+                for (size_t j = 0; j < k_ && left > 0; ++j) {
                     size_t kept = 0;
                     for (size_t s = 0; s < left; ++s) {
                         const uint32_t i = standing[s];
-                        if (!is_set(pos[i * k + j])) continue;
+                        const uint64_t p = b.positions[i * k_ + j];
+                        if (!(words[p / 64] >> (p % 64) & 1)) continue;
                         standing[kept++] = i;
-                        if (j + 1 < k) __builtin_prefetch(words + pos[i * k + j + 1] / 64);
+                        if (j + 1 < k_) fetch(words, b.positions[i * k_ + j + 1]);
                     }
                     left = kept;
                 }
-                for (size_t s = 0; s < left; ++s) found[static_cast<size_t>(first) + standing[s]] = true;
+                for (size_t s = 0; s < left; ++s) found[static_cast<size_t>(b.first) + standing[s]] = 1;
             });
+    }
+
+    // The positions of a block's rows, k a row.
+    template <typename Reduce>
+    void place(Block& b, Reduce reduce) const {
+        b.positions.resize(b.count * k);
+        woxbloom::positions(b.h1.data(), b.h2.data(), b.count, k, reduce, b.positions.data());
     }
 };
 
@@ -342,7 +420,9 @@ Filter& filter_of(Filter& f) {
 // Written straight into a new bytes object: no copy in between.
 py::bytes byte_form(const BloomFilterFacade& f) {
     py::bytes out(nullptr, f.filter.byte_count());
-    f.tobuffer(reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out.ptr())));
+    auto* data = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out.ptr()));
+    woxbloom::advise_huge_pages(data, f.filter.byte_count());
+    f.tobuffer(data);
     return out;
 }
 

@@ -58,8 +58,9 @@ static void test_hash_paths() {
         }
         int compared = 0;
         for (int len : lengths) {
-            // Whole groups of 16 lanes, a group and a remainder, and fewer than a group.
-            for (size_t count : {size_t{16}, size_t{53}, size_t{7}}) {
+            // One group of lanes, two groups and a remainder, fewer than a group.
+            constexpr size_t lanes = woxbloom::lane_count;
+            for (size_t count : {lanes, 2 * lanes + 11, size_t{7}}) {
                 for (size_t shift : {size_t{0}, size_t{3}}) {
                     const Rows rows(count, len, shift);
                     const uint32_t seed = len % 2 ? 0xFFFEA282u : static_cast<uint32_t>(rng());
