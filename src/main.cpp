@@ -411,6 +411,18 @@ BloomFilterFacade loaded_filter(size_t k, size_t m, const void* data, size_t len
     return loaded;
 }
 
+// Whether a buffer's struct format has object items ('O'): their bytes are
+// pointers, which would load different bits in every process. Field names
+// stand between colons and are skipped.
+bool holds_references(const std::string& format) {
+    bool in_name = false;
+    for (char c : format) {
+        if (c == ':') in_name = !in_name;
+        if (!in_name && c == 'O') return true;
+    }
+    return false;
+}
+
 template <typename Filter>
 Filter& filter_of(Filter& f) {
     if (!f.constructed) throw py::type_error("bloomfilter object has no filter: __init__ or __setstate__ did not complete");
@@ -428,7 +440,48 @@ py::bytes byte_form(const BloomFilterFacade& f) {
 
 }  // namespace
 
-PYBIND11_MODULE(woxbloomfilter, mod) {
+// The module runs in the main interpreter only, and the binding library's
+// per-process state must never be set up on behalf of another: Python 3.13
+// calls the entry point of a sub-interpreter's import under a temporary thread
+// state of the main interpreter, the library keeps the thread state it was set
+// up under, and the first array argument afterwards, in any interpreter, ended
+// the process. So the entry point is PYBIND11_MODULE's, except that for a
+// sub-interpreter it sets nothing up: an isolated sub-interpreter then refuses
+// the module by itself, and a legacy one is refused by the execution step.
+constexpr const char* subinterpreters_refused = "module woxbloomfilter does not support loading in subinterpreters";
+
+static bool for_a_subinterpreter() {
+    // Python 3.13's _PyThreadState_WHENCE_EXEC, which its public header
+    // defines for the core only; the module loads in 3.13 alone.
+    static_assert(PY_MAJOR_VERSION == 3 && PY_MINOR_VERSION == 13, "check how this Python marks thread states");
+    constexpr int made_for_exec = 5;
+    const PyThreadState* current = PyThreadState_Get();
+    return current->interp != PyInterpreterState_Main() || current->_whence == made_for_exec;
+}
+
+static int pybind11_exec_woxbloomfilter(PyObject* module);
+
+static int exec_in_main_interpreter(PyObject* module) {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError, subinterpreters_refused);
+        return -1;
+    }
+    return pybind11_exec_woxbloomfilter(module);
+}
+
+extern "C" PYBIND11_EXPORT PyObject* PyInit_woxbloomfilter() {
+    PYBIND11_CHECK_PYTHON_VERSION
+    static py::detail::slots_array slots = py::detail::init_slots(&exec_in_main_interpreter);
+    static PyModuleDef def{PyModuleDef_HEAD_INIT, "woxbloomfilter", nullptr, 0, nullptr, slots.data(),
+                           nullptr, nullptr, nullptr};
+    if (!for_a_subinterpreter()) {
+        py::detail::get_num_interpreters_seen() += 1;
+        PYBIND11_ENSURE_INTERNALS_READY
+    }
+    return PyModuleDef_Init(&def);
+}
+
+PYBIND11_MODULE_EXEC(woxbloomfilter, mod) {
     mod.doc() = "\n        Bloom Filter - Brenvald RKVS Version\n        -----------------------\n\n"
                 "        .. currentmodule:: python_example\n\n        .. autosummary::\n"
                 "           :toctree: _generate\n\n\tbloomfilter\n    ";
@@ -458,6 +511,9 @@ PYBIND11_MODULE(woxbloomfilter, mod) {
                 const py::buffer_info view = state.request();
                 if (!PyBuffer_IsContiguous(view.view(), 'C')) {
                     throw py::buffer_error("the byte form in the state must be a C-contiguous buffer");
+                }
+                if (holds_references(view.format)) {
+                    throw py::type_error("the byte form in the state must hold bytes, not object references");
                 }
                 return loaded_filter(k, m, static_cast<const char*>(view.ptr), static_cast<size_t>(view.view()->len));
             }))
