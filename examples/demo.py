@@ -5,7 +5,6 @@ them and as many rows never seen, ships the filter through pickle, and prints
 what a data engineer would check: memory, fill, the false-positive rate
 measured beside the expected one, and throughput.
 """
-import math
 import pickle
 import sys
 import time
@@ -13,6 +12,7 @@ import time
 import numpy as np
 
 from woxbloomfilter import bloomfilter
+from woxbloomfilter_tools import estimated_rows, expected_fpr, fill, parameters
 
 N = 2_000_000
 P = 0.01
@@ -38,8 +38,7 @@ def main():
     seen = events(rng, N, (0, 10_000_000))
     unseen = events(rng, N, (10_000_000, 20_000_000))  # other users: never inserted
 
-    m = math.ceil(-N * math.log(P) / math.log(2) ** 2)
-    k = round(m / N * math.log(2))
+    k, m = parameters(N, P)
     f = bloomfilter()
     f.configure(k, m)
 
@@ -49,9 +48,7 @@ def main():
     if not all(hits):
         sys.exit("error: an inserted row tested absent")
 
-    bits_set = int(np.unpackbits(np.frombuffer(f.to_bytes(), dtype=np.uint8)).sum())
     measured = sum(false_hits) / N
-    expected = (1 - math.exp(-k * N / m)) ** k
 
     blob, t_dump = timed(pickle.dumps, f)
     restored, t_load = timed(pickle.loads, blob)
@@ -62,9 +59,10 @@ def main():
         ("k (bit positions per row)", f"{k}"),
         ("m (bits)", f"{m:,}"),
         ("memory", f"{m / 8 / 2**20:.1f} MiB"),
-        ("fraction of bits set", f"{bits_set / m:.4f}"),
+        ("fraction of bits set", f"{fill(f):.4f}"),
+        ("rows estimated from the fill", f"{estimated_rows(f):,.0f}"),
         ("false-positive rate, measured", f"{measured:.4%} of {N:,} unseen rows"),
-        ("false-positive rate, expected", f"{expected:.4%}"),
+        ("false-positive rate, expected", f"{expected_fpr(k, m, N):.4%}"),
         ("insert", f"{N / t_insert / 1e6:.2f} M rows/s"),
         ("test (seen + unseen)", f"{2 * N / (t_test_seen + t_test_unseen) / 1e6:.2f} M rows/s"),
         ("pickled size", f"{len(blob) / 2**20:.2f} MiB"),

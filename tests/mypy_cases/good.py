@@ -1,0 +1,35 @@
+"""Correct use of woxbloomfilter and woxbloomfilter_tools: mypy --strict must
+accept every line."""
+import copy
+import pickle
+
+import numpy as np
+
+import woxbloomfilter_tools as tools
+from woxbloomfilter import bloomfilter
+
+rows = np.arange(12, dtype=np.int64).reshape(4, 3)
+f = bloomfilter()
+f.configure(7, 19_170_117)
+f.configure(np.uint8(3), True)  # NumPy integers and bools are integers
+f.insert(rows)
+f.insert_along(rows, 0)
+answers: list[bool] = f.test(rows)
+row: list[int] = f.dbg_getrow(rows, 0)
+text: str = f.dbg_gethex(rows, np.int32(1))
+data: bytes = f.to_bytes()
+g = bloomfilter()
+g.from_bytes(data, f.get_k(), f.get_m())
+g.union(f)
+g.intersect(f)
+k, m, state = f.__getstate__()
+total: int = k + m + len(state)
+h = bloomfilter.__new__(bloomfilter)
+h.__setstate__((k, m, bytearray(state)))
+copies: list[bloomfilter] = [pickle.loads(pickle.dumps(f)), copy.deepcopy(f)]
+
+sizes: tuple[int, int] = tools.parameters(2_000_000, 0.01)
+sized: bloomfilter = tools.sized(np.int64(1000), np.float64(0.001))
+rate: float = tools.expected_fpr(*sizes, 2_000_000)
+share: float = tools.fill(sized)
+count: float = tools.estimated_rows(sized)

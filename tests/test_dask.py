@@ -1,0 +1,81 @@
+"""Filters on Dask arrays, on a real cluster of two worker processes: the same
+bits and answers as one process, the filter sent to each worker once, and its
+size as Dask accounts it."""
+import dask.array as da
+import dask.sizeof
+import numpy as np
+import pytest
+from distributed import Client, LocalCluster
+
+import woxbloomfilter_tools as tools
+from woxbloomfilter import bloomfilter
+
+RNG = np.random.default_rng(20261208)
+
+
+@pytest.fixture(scope="module")
+def client():
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+        with Client(cluster) as c:
+            yield c
+
+
+def single_process(a, k, m):
+    f = bloomfilter()
+    f.configure(k, m)
+    f.insert(a)
+    return f
+
+
+# Chunks that split rows between blocks, uneven blocks, and every axis chunked.
+ARRAYS = {
+    "int64, columns split": (RNG.integers(0, 2**40, (5000, 3)), (700, 2), 2),
+    "3-D float, every axis split": (RNG.standard_normal((3001, 4, 3)), (1000, 3, 2), 4),
+    "one block": (RNG.integers(0, 9, (50, 2), dtype=np.int8), (50, 2), 4),
+}
+
+
+@pytest.mark.parametrize("name", ARRAYS)
+def test_build_and_test_on_the_cluster(client, name):
+    a, chunks, split_every = ARRAYS[name]
+    k, m = 5, 80_021
+    x = da.from_array(a, chunks=chunks)
+    f = tools.dask_build(x, k, m, split_every=split_every)
+    assert (f.get_k(), f.get_m(), f.to_bytes()) == (k, m, single_process(a, k, m).to_bytes())
+
+    probe = np.concatenate([a[::3], RNG.standard_normal((2000,) + a.shape[1:]).astype(a.dtype)])
+    answers = tools.dask_test(f, da.from_array(probe, chunks=chunks))
+    assert answers.chunks == (da.from_array(probe, chunks=chunks).chunks[0],)
+    result = answers.compute()
+    assert result.dtype == bool and result.tolist() == f.test(probe)
+
+    # The tasks name the filter by one key, held by both workers, instead of
+    # each carrying a copy of it.
+    graph = answers.__dask_graph__()
+    needs = set().union(*(getattr(task, "dependencies", ()) for task in graph.values()))
+    [key] = needs - set(graph)
+    held = client.has_what()
+    assert len(held) == 2 and all(key in keys for keys in held.values())
+
+
+def test_dask_accounts_for_the_bits():
+    f = tools.sized(1_000_000, 0.01)
+    assert dask.sizeof.sizeof(f) >= f.get_m() // 8
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: tools.dask_build(np.zeros((4, 2)), 3, 64), TypeError, "x must be a dask.array.Array, not ndarray"),
+        (lambda: tools.dask_test(bloomfilter(), da.zeros(4)), ValueError,
+         "x must have two dimensions or more (rows and columns), got 1"),
+        (lambda: tools.dask_build(da.zeros((4, 2)), 3, 64, split_every=1), ValueError,
+         "split_every must be an integer of at least 2, got 1"),
+        (lambda: tools.dask_test(b"", da.zeros((4, 2))), TypeError,
+         "f must be a woxbloomfilter.bloomfilter, not bytes"),
+    ],
+)
+def test_bad_arguments_are_named(call, error, message):
+    with pytest.raises(error) as err:
+        call()
+    assert str(err.value) == message
