@@ -155,8 +155,10 @@ struct type_caster<Answers> {
     static handle cast(const Answers& answers, return_value_policy, handle) {
         PyObject* list = PyList_New(static_cast<Py_ssize_t>(answers.found.size()));
         if (list == nullptr) return handle();
+        // Picked by index, not by a branch: answers of a test are coin flips.
+        PyObject* const choices[2] = {Py_False, Py_True};
         for (size_t i = 0; i < answers.found.size(); ++i) {
-            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), Py_NewRef(answers.found[i] ? Py_True : Py_False));
+            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), Py_NewRef(choices[answers.found[i]]));
         }
         return list;
     }
