@@ -66,6 +66,11 @@ public:
     // Where rows first .. first + count - 1 begin; gathered rows go to
     // scratch, length() bytes each.
     void rows_at(std::ptrdiff_t first, size_t count, unsigned char* scratch, const unsigned char** out) const {
+        if (in_place_) {
+            const unsigned char* row = base_ + first * row_stride_;
+            for (size_t i = 0; i < count; ++i, row += row_stride_) out[i] = row;
+            return;
+        }
         for (size_t i = 0; i < count; ++i) {
             out[i] = row(first + static_cast<std::ptrdiff_t>(i), scratch + i * length_);
         }
