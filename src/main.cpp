@@ -315,14 +315,10 @@ private:
             return;
         }
         RowPipeline(rows, narrow_block)
-            .run(
-                [&](Block& b) {
-                    place(b, reduce);
-                    for (size_t i = 0; i < b.count * k_; ++i) fetch(words, b.positions[i]);
-                },
-                [&](const Block& b) {
-                    for (size_t i = 0; i < b.count * k_; ++i) set(b.positions[i]);
-                });
+            .run([&](Block& b) { place_and_fetch(b, reduce); },
+                 [&](const Block& b) {
+                     for (size_t i = 0; i < b.count * k_; ++i) set(b.positions[i]);
+                 });
     }
 
     // Within the last-level cache every probe of every row is read, without
@@ -347,16 +343,12 @@ private:
             });
         } else if (m < rounds_bits) {
             RowPipeline(rows, narrow_block)
-                .run(
-                    [&](Block& b) {
-                        place(b, reduce);
-                        for (size_t i = 0; i < b.count * k_; ++i) fetch(words, b.positions[i]);
-                    },
-                    [&](const Block& b) {
-                        check_all(b, [&](const Block& b, size_t i, auto each) {
-                            for (size_t j = 0; j < k_; ++j) each(b.positions[i * k_ + j]);
-                        });
-                    });
+                .run([&](Block& b) { place_and_fetch(b, reduce); },
+                     [&](const Block& b) {
+                         check_all(b, [&](const Block& b, size_t i, auto each) {
+                             for (size_t j = 0; j < k_; ++j) each(b.positions[i * k_ + j]);
+                         });
+                     });
         } else {
             RowPipeline pipeline(rows, wide_block);
             test_in_rounds(pipeline, reduce, found);
@@ -399,6 +391,14 @@ private:
     void place(Block& b, Reduce reduce) const {
         b.positions.resize(b.count * k);
         woxbloom::positions(b.h1.data(), b.h2.data(), b.count, k, reduce, b.positions.data());
+    }
+
+    // The positions of a block's rows, with every word they fall in requested.
+    template <typename Reduce>
+    void place_and_fetch(Block& b, Reduce reduce) const {
+        place(b, reduce);
+        const uint64_t* const words = filter.words();
+        for (const uint64_t p : b.positions) fetch(words, p);
     }
 };
 
