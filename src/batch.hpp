@@ -4,14 +4,17 @@
 // MurmurHash3_x86_128 works on four 32-bit state words, so rows of one
 // length can be hashed in lockstep, one row per SIMD lane: the loops below are
 // written lane by lane and the compiler turns them into vector code under each
-// target. Which target runs is chosen once, at run time, from the CPU; the
-// build itself assumes nothing beyond x86-64.
+// target. On x86-64 the target is chosen once, at run time, from the CPU, and
+// the build assumes nothing beyond the x86-64 baseline; elsewhere the lanes are
+// compiled for the architecture's baseline.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
+#include "cpu.hpp"
 #include "murmur.hpp"
 
 namespace woxbloom {
@@ -161,9 +164,10 @@ template <int width>
 
 // The same lane code compiled for each instruction set. 32 lanes are two
 // vectors of 16 or four of 8: independent chains that hide each other's
-// latency, measured faster than one vector's worth on both instruction sets.
+// latency, measured faster than one vector's worth on both x86 sets.
 constexpr int lane_count = 32;
 
+#if defined(__x86_64__)
 __attribute__((target("avx512f"))) inline void hash_rows_avx512(const unsigned char* const* rows, size_t count,
                                                                  int len, uint32_t seed, uint64_t* h1, uint64_t* h2) {
     lanes::hash_rows<lane_count>(rows, count, len, seed, h1, h2);
@@ -173,36 +177,44 @@ __attribute__((target("avx2"))) inline void hash_rows_avx2(const unsigned char* 
                                                            uint32_t seed, uint64_t* h1, uint64_t* h2) {
     lanes::hash_rows<lane_count>(rows, count, len, seed, h1, h2);
 }
+#else
+// Compiled for the architecture's baseline: on aarch64 that includes
+// Advanced SIMD, which every such CPU has, so the lanes become NEON code.
+inline void hash_rows_lanes(const unsigned char* const* rows, size_t count, int len, uint32_t seed, uint64_t* h1,
+                            uint64_t* h2) {
+    lanes::hash_rows<lane_count>(rows, count, len, seed, h1, h2);
+}
+#endif
 
 struct HashPath {
     const char* name;
-    const char* cpu_feature;  // what the CPU must support, or nullptr
+    bool (*runs_here)();
+    // The flag /proc/cpuinfo lists when the CPU has what the path needs, or
+    // nullptr for a path every CPU of the architecture runs.
+    const char* cpuinfo_flag;
     HashRows hash_rows;
-
-    bool runs_here() const {
-        __builtin_cpu_init();
-        if (cpu_feature == nullptr) return true;
-        // __builtin_cpu_supports wants a string literal.
-        if (std::strcmp(cpu_feature, "avx512f") == 0) return __builtin_cpu_supports("avx512f");
-        if (std::strcmp(cpu_feature, "avx2") == 0) return __builtin_cpu_supports("avx2");
-        return false;
-    }
 };
 
-// Fastest first.
+// Fastest first; the last one runs everywhere.
 inline constexpr HashPath hash_paths[] = {
-    {"avx512", "avx512f", hash_rows_avx512},
-    {"avx2", "avx2", hash_rows_avx2},
-    {"scalar", nullptr, hash_rows_scalar},
+#if defined(__x86_64__)
+    {"avx512", cpu::has_avx512f, "avx512f", hash_rows_avx512},
+    {"avx2", cpu::has_avx2, "avx2", hash_rows_avx2},
+#elif defined(__aarch64__)
+    {"neon", cpu::always, nullptr, hash_rows_lanes},
+#else
+    {"lanes", cpu::always, nullptr, hash_rows_lanes},
+#endif
+    {"scalar", cpu::always, nullptr, hash_rows_scalar},
 };
 
 // The fastest path this CPU runs, chosen once.
 inline const HashPath& best_hash_path() {
-    static const HashPath& best = [] () -> const HashPath& {
+    static const HashPath& best = []() -> const HashPath& {
         for (const HashPath& path : hash_paths) {
             if (path.runs_here()) return path;
         }
-        return hash_paths[2];
+        return hash_paths[std::size(hash_paths) - 1];
     }();
     return best;
 }
