@@ -19,17 +19,14 @@
 #include <utility>
 #include <vector>
 
-#include "batch.hpp"
 #include "bits.hpp"
-#include "murmur.hpp"
+#include "entry.hpp"
+#include "pipeline.hpp"
 #include "rows.hpp"
 
 namespace py = pybind11;
 
 namespace {
-
-// Every stored filter depends on this seed: another one moves every bit.
-constexpr uint32_t row_seed = 0xFFFEA282u;
 
 // Each row costs k positions; far beyond any useful k (the best k for a
 // false-positive rate p is about -log2(p)), a huge k would only hang a call.
@@ -62,89 +59,20 @@ void check_row(const woxbloom::RowReader& rows, py::ssize_t row) {
     }
 }
 
-// A block of rows on its way through the pipeline: where it starts, how many
-// rows it has, their hash halves and, when the filter wants them ahead of
-// time, their positions (k a row).
-struct Block {
-    py::ssize_t first = 0;
-    size_t count = 0;
-    std::vector<uint64_t> h1, h2, positions;
-};
+// Between blocks of rows, pending signals are handled: the interpreter lock
+// is held throughout, so this is where Ctrl-C is seen.
+void check_signals() {
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
 
-// Rows travel in blocks through one pipeline: gather their bytes, hash them,
-// turn each hash into k positions, fetch the words of those positions ahead,
-// then set or check the bits. Block b + 1 is hashed and its words requested
-// before block b is set or checked, so the cache misses of a large filter
-// overlap with useful work.
-class RowPipeline {
-public:
-    // Blocks of `wanted` rows: fewer when gathered rows are long.
-    RowPipeline(const woxbloom::RowReader& rows, size_t wanted) : rows_(rows), per_block_(rows_per_block(rows, wanted)) {
-        if (!rows.in_place()) scratch_.resize(per_block_ * rows.length());
-        row_ptrs_.resize(per_block_);
-        for (Block& block : blocks_) {
-            block.h1.resize(per_block_);
-            block.h2.resize(per_block_);
-        }
-    }
-
-    size_t rows_per_block() const { return per_block_; }
-
-    // Calls prepare(block) as soon as a block is hashed (to place its
-    // positions and fetch their words), and visit(block) for each block in
-    // order. Between blocks, pending signals are handled: the interpreter lock
-    // is held throughout, so this is where Ctrl-C is seen. An interrupted
-    // insert keeps the blocks it finished.
-    template <typename Prepare, typename Visit>
-    void run(Prepare prepare, Visit visit) {
-        Block* current = &blocks_[0];
-        Block* next = &blocks_[1];
-        hash_block(0, *current);
-        prepare(*current);
-        while (current->count > 0) {
-            hash_block(current->first + static_cast<py::ssize_t>(current->count), *next);
-            if (next->count > 0) prepare(*next);
-            visit(*current);
-            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-            std::swap(current, next);
-        }
-    }
-
-private:
-    static size_t rows_per_block(const woxbloom::RowReader& rows, size_t wanted) {
-        size_t per_block = wanted;
-        if (!rows.in_place() && rows.length() > 0) {
-            per_block = std::clamp<size_t>((size_t{1} << 20) / rows.length(), 1, per_block);
-        }
-        return std::min(per_block, static_cast<size_t>(rows.rows()));
-    }
-
-    // Gathers and hashes the rows from first on; none past the last row.
-    void hash_block(py::ssize_t first, Block& block) {
-        block.first = first;
-        block.count = std::min(per_block_, static_cast<size_t>(rows_.rows() - first));
-        rows_.rows_at(first, block.count, scratch_.data(), row_ptrs_.data());
-        woxbloom::hash_rows(row_ptrs_.data(), block.count, static_cast<int>(rows_.length()), row_seed,
-                            block.h1.data(), block.h2.data());
-    }
-
-    const woxbloom::RowReader& rows_;
-    const size_t per_block_;
-    std::vector<unsigned char> scratch_;
-    std::vector<const unsigned char*> row_ptrs_;
-    Block blocks_[2];
-};
-
-// The answers of test, one byte a row.
+// The answers of test: a list of bools, filled in place by the pipeline.
 struct Answers {
-    std::vector<uint8_t> found;
+    py::list list;
 };
 
 }  // namespace
 
-// Answers become a list of bools in one pass, shown as list[bool] like any
-// std::vector<bool>; the binding library's own conversion of a vector<bool>
-// costs more than a third of a fast test.
+// Shown as list[bool], like any std::vector<bool>.
 namespace pybind11::detail {
 template <>
 struct type_caster<Answers> {
@@ -152,16 +80,7 @@ struct type_caster<Answers> {
 
     bool load(handle, bool) { return false; }  // a result only
 
-    static handle cast(const Answers& answers, return_value_policy, handle) {
-        PyObject* list = PyList_New(static_cast<Py_ssize_t>(answers.found.size()));
-        if (list == nullptr) return handle();
-        // Picked by index, not by a branch: answers of a test are coin flips.
-        PyObject* const choices[2] = {Py_False, Py_True};
-        for (size_t i = 0; i < answers.found.size(); ++i) {
-            PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), Py_NewRef(choices[answers.found[i]]));
-        }
-        return list;
-    }
+    static handle cast(const Answers& answers, return_value_policy, handle) { return answers.list.inc_ref(); }
 };
 }  // namespace pybind11::detail
 
@@ -191,24 +110,6 @@ class BloomFilterFacade {
                                         " bit positions cannot be placed in a filter of m = 0 bits");
         }
     }
-
-    // How far ahead the words of a block are fetched. Up to a few MiB the
-    // out-of-order core overlaps the misses by itself, and fetching ahead only
-    // costs; beyond, fetch every word a block touches; beyond the last-level
-    // cache, a test fetches probe j + 1 of a row only when probe j hit, since
-    // most absent rows stop after a probe or two.
-    static constexpr uint64_t prefetch_bits = uint64_t{1} << 26;  // 8 MiB
-    static constexpr uint64_t rounds_bits = uint64_t{1} << 28;    // 32 MiB
-
-    // Rows a block: two groups of hash lanes when the words are at hand; when
-    // they are fetched ahead, one group, so that the fetches of a block fit in
-    // the memory system's queues.
-    static constexpr size_t wide_block = 2 * woxbloom::lane_count;
-    static constexpr size_t narrow_block = woxbloom::lane_count;
-
-    // Requests the word of position p into the L2 cache. A request for the
-    // L1 cache too would evict the lines of the block being worked on.
-    static void fetch(const uint64_t* words, uint64_t p) { __builtin_prefetch(words + p / 64, 0, 2); }
 
 public:
     size_t k = 0;  // bit positions per row
@@ -258,20 +159,32 @@ public:
         const woxbloom::RowReader rows = rows_of(mat);
         rows.check_length();
         if (k == 0) return;
-        woxbloom::with_reducer(m, [&](auto reduce) { insert_rows(rows, reduce); });
+        woxbloom::insert_rows(rows, bits(), woxbloom::Regimes{}, check_signals);
     }
 
     // One answer per row of mat: true when all k positions of the row are set.
     Answers test(py::array mat, int /*axis*/) {
         refuse_references(mat);
         check_positions();
-        Answers answers;
-        answers.found.assign(static_cast<size_t>(mat.shape(0)), k == 0);
-        if (answers.found.empty()) return answers;
+        const auto n = static_cast<Py_ssize_t>(mat.shape(0));
+        Answers answers{py::reinterpret_steal<py::list>(PyList_New(n))};
+        if (!answers.list) throw py::error_already_set();
+        if (n == 0) return answers;
         const woxbloom::RowReader rows = rows_of(mat);
         rows.check_length();
-        if (k == 0) return answers;
-        woxbloom::with_reducer(m, [&](auto reduce) { test_rows(rows, reduce, answers.found.data()); });
+        // The items are written in place, and True and False are immortal, so
+        // they take no references. Until every item is in place the list is
+        // kept from the garbage collector, where a signal handler could reach
+        // it through gc.get_objects().
+        PyObject** items = reinterpret_cast<PyListObject*>(answers.list.ptr())->ob_item;
+        if (k == 0) {
+            std::fill(items, items + n, Py_True);
+            return answers;
+        }
+        PyObject_GC_UnTrack(answers.list.ptr());
+        PyObject* const answer[2] = {Py_False, Py_True};
+        woxbloom::test_rows(rows, bits(), woxbloom::Regimes{}, answer, items, check_signals);
+        PyObject_GC_Track(answers.list.ptr());
         return answers;
     }
 
@@ -300,106 +213,7 @@ public:
     }
 
 private:
-    // A filter of a few MiB sets bits as positions are made. A larger one
-    // places a block's positions first and fetches their words, which arrive
-    // while the block before is set.
-    template <typename Reduce>
-    void insert_rows(const woxbloom::RowReader& rows, Reduce reduce) {
-        const size_t k_ = k;
-        uint64_t* const words = filter.words();
-        const auto set = [words](uint64_t p) { words[p / 64] |= uint64_t{1} << (p % 64); };
-        if (m < prefetch_bits) {
-            RowPipeline(rows, wide_block).run([](Block&) {}, [&](const Block& b) {
-                for (size_t i = 0; i < b.count; ++i) woxbloom::for_positions(b.h1[i], b.h2[i], k_, reduce, set);
-            });
-            return;
-        }
-        RowPipeline(rows, narrow_block)
-            .run([&](Block& b) { place_and_fetch(b, reduce); },
-                 [&](const Block& b) {
-                     for (size_t i = 0; i < b.count * k_; ++i) set(b.positions[i]);
-                 });
-    }
-
-    // Within the last-level cache every probe of every row is read, without
-    // an early exit: the loads are cheap and a branch on each would be a coin
-    // flip. Beyond it, probes go in rounds.
-    template <typename Reduce>
-    void test_rows(const woxbloom::RowReader& rows, Reduce reduce, uint8_t* found) const {
-        const size_t k_ = k;
-        const uint64_t* const words = filter.words();
-        const auto check_all = [&](const Block& b, auto positions_of) {
-            for (size_t i = 0; i < b.count; ++i) {
-                uint64_t all = 1;
-                positions_of(b, i, [&](uint64_t p) { all &= words[p / 64] >> (p % 64); });
-                found[static_cast<size_t>(b.first) + i] = static_cast<uint8_t>(all & 1);
-            }
-        };
-        if (m < prefetch_bits) {
-            RowPipeline(rows, wide_block).run([](Block&) {}, [&](const Block& b) {
-                check_all(b, [&](const Block& b, size_t i, auto each) {
-                    woxbloom::for_positions(b.h1[i], b.h2[i], k_, reduce, each);
-                });
-            });
-        } else if (m < rounds_bits) {
-            RowPipeline(rows, narrow_block)
-                .run([&](Block& b) { place_and_fetch(b, reduce); },
-                     [&](const Block& b) {
-                         check_all(b, [&](const Block& b, size_t i, auto each) {
-                             for (size_t j = 0; j < k_; ++j) each(b.positions[i * k_ + j]);
-                         });
-                     });
-        } else {
-            RowPipeline pipeline(rows, wide_block);
-            test_in_rounds(pipeline, reduce, found);
-        }
-    }
-
-    // Probe j of the rows still standing, fetching probe j + 1 of those that
-    // hit: beyond the last-level cache every probe is a trip to memory, and an
-    // absent row mostly fails within a probe or two.
-    template <typename Reduce>
-    void test_in_rounds(RowPipeline& pipeline, Reduce reduce, uint8_t* found) const {
-        const size_t k_ = k;
-        const uint64_t* const words = filter.words();
-        std::vector<uint32_t> standing(pipeline.rows_per_block());
-        pipeline.run(
-            [&](Block& b) {
-                place(b, reduce);
-                for (size_t i = 0; i < b.count; ++i) fetch(words, b.positions[i * k_]);
-            },
-            [&](const Block& b) {
-                size_t left = b.count;
-                for (size_t i = 0; i < left; ++i) standing[i] = static_cast<uint32_t>(i);
-                for (size_t j = 0; j < k_ && left > 0; ++j) {
-                    size_t kept = 0;
-                    for (size_t s = 0; s < left; ++s) {
-                        const uint32_t i = standing[s];
-                        const uint64_t p = b.positions[i * k_ + j];
-                        if (!(words[p / 64] >> (p % 64) & 1)) continue;
-                        standing[kept++] = i;
-                        if (j + 1 < k_) fetch(words, b.positions[i * k_ + j + 1]);
-                    }
-                    left = kept;
-                }
-                for (size_t s = 0; s < left; ++s) found[static_cast<size_t>(b.first) + standing[s]] = 1;
-            });
-    }
-
-    // The positions of a block's rows, k a row.
-    template <typename Reduce>
-    void place(Block& b, Reduce reduce) const {
-        b.positions.resize(b.count * k);
-        woxbloom::positions(b.h1.data(), b.h2.data(), b.count, k, reduce, b.positions.data());
-    }
-
-    // The positions of a block's rows, with every word they fall in requested.
-    template <typename Reduce>
-    void place_and_fetch(Block& b, Reduce reduce) const {
-        place(b, reduce);
-        const uint64_t* const words = filter.words();
-        for (const uint64_t p : b.positions) fetch(words, p);
-    }
+    woxbloom::FilterBits bits() { return {filter.words(), m, k}; }
 };
 
 namespace {
@@ -442,46 +256,7 @@ py::bytes byte_form(const BloomFilterFacade& f) {
 
 }  // namespace
 
-// The module runs in the main interpreter only, and the binding library's
-// per-process state must never be set up on behalf of another: Python 3.13
-// calls the entry point of a sub-interpreter's import under a temporary thread
-// state of the main interpreter, the library keeps the thread state it was set
-// up under, and the first array argument afterwards, in any interpreter, ended
-// the process. So the entry point is PYBIND11_MODULE's, except that for a
-// sub-interpreter it sets nothing up: an isolated sub-interpreter then refuses
-// the module by itself, and a legacy one is refused by the execution step.
-constexpr const char* subinterpreters_refused = "module woxbloomfilter does not support loading in subinterpreters";
-
-static bool for_a_subinterpreter() {
-    // Python 3.13's _PyThreadState_WHENCE_EXEC, which its public header
-    // defines for the core only; the module loads in 3.13 alone.
-    static_assert(PY_MAJOR_VERSION == 3 && PY_MINOR_VERSION == 13, "check how this Python marks thread states");
-    constexpr int made_for_exec = 5;
-    const PyThreadState* current = PyThreadState_Get();
-    return current->interp != PyInterpreterState_Main() || current->_whence == made_for_exec;
-}
-
-static int pybind11_exec_woxbloomfilter(PyObject* module);
-
-static int exec_in_main_interpreter(PyObject* module) {
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-        PyErr_SetString(PyExc_ImportError, subinterpreters_refused);
-        return -1;
-    }
-    return pybind11_exec_woxbloomfilter(module);
-}
-
-extern "C" PYBIND11_EXPORT PyObject* PyInit_woxbloomfilter() {
-    PYBIND11_CHECK_PYTHON_VERSION
-    static py::detail::slots_array slots = py::detail::init_slots(&exec_in_main_interpreter);
-    static PyModuleDef def{PyModuleDef_HEAD_INIT, "woxbloomfilter", nullptr, 0, nullptr, slots.data(),
-                           nullptr, nullptr, nullptr};
-    if (!for_a_subinterpreter()) {
-        py::detail::get_num_interpreters_seen() += 1;
-        PYBIND11_ENSURE_INTERNALS_READY
-    }
-    return PyModuleDef_Init(&def);
-}
+WOXBLOOM_MODULE_ENTRY(woxbloomfilter)
 
 PYBIND11_MODULE_EXEC(woxbloomfilter, mod) {
     mod.doc() = "\n        Bloom Filter - Brenvald RKVS Version\n        -----------------------\n\n"

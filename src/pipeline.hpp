@@ -1,0 +1,291 @@
+// Rows through the filter: gather their bytes, hash them in blocks, turn each
+// hash into k positions, fetch the words of those positions ahead when the
+// filter is too large for the caches, and set or check the bits.
+//
+// No Python in here: the caller hands over the rows, the words, the sizes at
+// which the regimes change and a callback that looks for interruptions, so
+// the C++ tests drive every regime on small filters.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "batch.hpp"
+#include "rows.hpp"
+
+namespace woxbloom {
+
+// Every stored filter depends on this seed: another one moves every bit.
+constexpr uint32_t row_seed = 0xFFFEA282u;
+
+// The bits of a filter: m bits (at least 1) in words, k positions a row (at
+// least 1).
+struct FilterBits {
+    uint64_t* words;
+    uint64_t m;
+    size_t k;
+};
+
+// Where the way of reaching the words changes, and how far ahead they are
+// fetched. Up to a few MiB the out-of-order core overlaps the misses by
+// itself, and fetching ahead only costs. Beyond, the words of a row are
+// requested a few rows before it is worked on, so that many misses are in
+// flight at once. Beyond the last-level cache every probe of a test is a
+// trip to memory, and an absent row mostly fails within its first probes, so
+// a test fetches a row's first probes, and the rest only when those were set.
+struct Regimes {
+    uint64_t fetch_ahead_bits = uint64_t{1} << 26;  // 8 MiB
+    uint64_t staged_test_bits = uint64_t{1} << 28;  // 32 MiB
+    // Words in flight: the rows ahead are this many over k.
+    size_t fetch_words_ahead = 64;
+    // A staged test looks at a row's first probes this many words before
+    // the row is answered, and fetches the first probes twice as far ahead.
+    size_t check_words_ahead = 32;
+    size_t first_probes = 2;
+};
+
+// Requests the word of position p into the L2 cache. A request for the L1
+// cache too would evict the lines of the rows being worked on.
+inline void fetch(const uint64_t* words, uint64_t p) { __builtin_prefetch(words + p / 64, 0, 2); }
+
+inline void set_bit(uint64_t* words, uint64_t p) { words[p / 64] |= uint64_t{1} << (p % 64); }
+inline uint64_t bit(const uint64_t* words, uint64_t p) { return words[p / 64] >> (p % 64) & 1; }
+
+// Gathers and hashes rows a block at a time.
+class RowHasher {
+public:
+    // Blocks of `wanted` rows (a power of two), fewer when gathered rows are
+    // long: a power of two still, so that blocks tile a window of rows.
+    RowHasher(const RowReader& rows, size_t wanted) : rows_(rows) {
+        per_block_ = wanted;
+        if (!rows.in_place() && rows.length() > 0) {
+            while (per_block_ > 1 && per_block_ * rows.length() > (size_t{1} << 20)) per_block_ /= 2;
+            scratch_.resize(per_block_ * rows.length());
+        }
+        row_ptrs_.resize(per_block_);
+    }
+
+    size_t per_block() const { return per_block_; }
+
+    // The hash halves of rows first .. first + count - 1 (count at most a block).
+    void hash(size_t first, size_t count, uint64_t* h1, uint64_t* h2) {
+        rows_.rows_at(static_cast<std::ptrdiff_t>(first), count, scratch_.data(), row_ptrs_.data());
+        hash_rows(row_ptrs_.data(), count, static_cast<int>(rows_.length()), row_seed, h1, h2);
+    }
+
+private:
+    const RowReader& rows_;
+    size_t per_block_;
+    std::vector<unsigned char> scratch_;
+    std::vector<const unsigned char*> row_ptrs_;
+};
+
+namespace detail {
+
+// Rows two groups of hash lanes at a time.
+constexpr size_t rows_per_block = 2 * lane_count;
+
+// Hashes a block at a time and hands each row's hash to row(r, h1, h2);
+// looks for interruptions between blocks.
+template <typename Row, typename Interrupted>
+void each_row(RowHasher& hasher, size_t n, Row row, Interrupted interrupted) {
+    const size_t per_block = hasher.per_block();
+    std::vector<uint64_t> h1(per_block), h2(per_block);
+    for (size_t first = 0; first < n; first += per_block) {
+        const size_t count = std::min(per_block, n - first);
+        hasher.hash(first, count, h1.data(), h2.data());
+        for (size_t i = 0; i < count; ++i) row(first + i, h1[i], h2[i]);
+        interrupted();
+    }
+}
+
+// The positions of a window of rows, k a row, and a flag a row: row r in
+// slot r mod capacity, a power of two. Rows are hashed a block at a time as
+// the window reaches them; between blocks the caller's callback looks for
+// interruptions.
+template <typename Reduce, typename Interrupted>
+class PositionWindow {
+public:
+    // Room for the rows from the one being worked on to the farthest ahead,
+    // plus a block: a block is hashed when the farthest row reaches it.
+    PositionWindow(RowHasher& hasher, size_t n, size_t k, size_t ahead, Reduce reduce, Interrupted& interrupted)
+        : hasher_(hasher),
+          n_(n),
+          k_(k),
+          block_(hasher.per_block()),
+          mask_(std::max(power_of_two_above(ahead + block_), block_) - 1),
+          reduce_(reduce),
+          interrupted_(interrupted),
+          h1_(mask_ + 1),
+          h2_(mask_ + 1),
+          flags_(mask_ + 1),
+          positions_((mask_ + 1) * k) {}
+
+    // Places the positions of row r, hashing its block first if need be.
+    // Rows are placed in order.
+    const uint64_t* place(size_t r) {
+        const size_t slot = r & mask_;
+        if (r == hashed_) {
+            if (r > 0) interrupted_();
+            hasher_.hash(r, std::min(block_, n_ - r), &h1_[slot], &h2_[slot]);
+            hashed_ += block_;
+        }
+        uint64_t* out = &positions_[slot * k_];
+        for_positions(h1_[slot], h2_[slot], k_, reduce_, [&](uint64_t p) { *out++ = p; });
+        return &positions_[slot * k_];
+    }
+
+    const uint64_t* at(size_t r) const { return &positions_[(r & mask_) * k_]; }
+    uint8_t& flag(size_t r) { return flags_[r & mask_]; }
+
+private:
+    static size_t power_of_two_above(size_t x) {
+        size_t p = 1;
+        while (p < x) p *= 2;
+        return p;
+    }
+
+    RowHasher& hasher_;
+    const size_t n_, k_, block_, mask_;
+    Reduce reduce_;
+    Interrupted& interrupted_;
+    size_t hashed_ = 0;
+    std::vector<uint64_t> h1_, h2_;
+    std::vector<uint8_t> flags_;
+    std::vector<uint64_t> positions_;
+};
+
+// For every row r of n, in order: far(r + far_ahead), then near(r +
+// near_ahead), then work(r), skipping rows past the last. Each step sees
+// every row once, in order, and after the steps before it (near_ahead <=
+// far_ahead).
+template <typename Far, typename Near, typename Work>
+void with_rows_ahead(size_t n, size_t far_ahead, Far far, size_t near_ahead, Near near, Work work) {
+    for (size_t a = 0; a < std::min(n, far_ahead); ++a) far(a);
+    for (size_t a = 0; a < std::min(n, near_ahead); ++a) near(a);
+    for (size_t r = 0; r < n; ++r) {
+        if (r + far_ahead < n) far(r + far_ahead);
+        if (r + near_ahead < n) near(r + near_ahead);
+        work(r);
+    }
+}
+
+// Rows ahead for `words` words in flight at k a row: at least one, and no more
+// than the call has.
+inline size_t rows_ahead(size_t words, size_t k, size_t n) { return std::clamp<size_t>(words / k, 1, std::max<size_t>(n, 1)); }
+
+}  // namespace detail
+
+// Sets the k positions of every row. The rows finished before `interrupted`
+// throws stay set.
+template <typename Interrupted>
+void insert_rows(const RowReader& rows, FilterBits bits, const Regimes& regimes, Interrupted interrupted) {
+    const size_t n = static_cast<size_t>(rows.rows());
+    const size_t k = bits.k;
+    uint64_t* const words = bits.words;
+    with_reducer(bits.m, [&](auto reduce) {
+        RowHasher hasher(rows, detail::rows_per_block);
+        if (bits.m < regimes.fetch_ahead_bits) {
+            detail::each_row(
+                hasher, n,
+                [&](size_t, uint64_t h1, uint64_t h2) {
+                    for_positions(h1, h2, k, reduce, [&](uint64_t p) { set_bit(words, p); });
+                },
+                interrupted);
+            return;
+        }
+        const size_t ahead = detail::rows_ahead(regimes.fetch_words_ahead, k, n);
+        detail::PositionWindow window(hasher, n, k, ahead, reduce, interrupted);
+        detail::with_rows_ahead(
+            n, ahead,
+            [&](size_t a) {
+                const uint64_t* p = window.place(a);
+                for (size_t j = 0; j < k; ++j) fetch(words, p[j]);
+            },
+            0, [](size_t) {},
+            [&](size_t r) {
+                const uint64_t* p = window.at(r);
+                for (size_t j = 0; j < k; ++j) set_bit(words, p[j]);
+            });
+    });
+}
+
+// Answers for every row whether all its k positions are set: out[r] becomes
+// answer[1] when they are, answer[0] when not. Nothing is written to the
+// filter.
+template <typename T, typename Interrupted>
+void test_rows(const RowReader& rows, FilterBits bits, const Regimes& regimes, const T (&answer)[2], T* out,
+               Interrupted interrupted) {
+    const size_t n = static_cast<size_t>(rows.rows());
+    const size_t k = bits.k;
+    const uint64_t* const words = bits.words;
+    with_reducer(bits.m, [&](auto reduce) {
+        RowHasher hasher(rows, detail::rows_per_block);
+        // Within the caches every probe of every row is read, without an
+        // early exit: the loads are cheap and a branch on each would be a
+        // coin flip.
+        if (bits.m < regimes.fetch_ahead_bits) {
+            detail::each_row(
+                hasher, n,
+                [&](size_t r, uint64_t h1, uint64_t h2) {
+                    uint64_t all = 1;
+                    for_positions(h1, h2, k, reduce, [&](uint64_t p) { all &= bit(words, p); });
+                    out[r] = answer[all];
+                },
+                interrupted);
+            return;
+        }
+        if (bits.m < regimes.staged_test_bits) {
+            const size_t ahead = detail::rows_ahead(regimes.fetch_words_ahead, k, n);
+            detail::PositionWindow window(hasher, n, k, ahead, reduce, interrupted);
+            detail::with_rows_ahead(
+                n, ahead,
+                [&](size_t a) {
+                    const uint64_t* p = window.place(a);
+                    for (size_t j = 0; j < k; ++j) fetch(words, p[j]);
+                },
+                0, [](size_t) {},
+                [&](size_t r) {
+                    const uint64_t* p = window.at(r);
+                    uint64_t all = 1;
+                    for (size_t j = 0; j < k; ++j) all &= bit(words, p[j]);
+                    out[r] = answer[all];
+                });
+            return;
+        }
+        // Staged: a row's first probes are fetched far ahead and looked at
+        // nearer; only when they are all set are its other probes fetched.
+        const size_t first = std::min(regimes.first_probes, k);
+        const size_t near = detail::rows_ahead(regimes.check_words_ahead, first, n);
+        const size_t far = 2 * near;
+        detail::PositionWindow window(hasher, n, k, far, reduce, interrupted);
+        detail::with_rows_ahead(
+            n, far,
+            [&](size_t a) {
+                const uint64_t* p = window.place(a);
+                for (size_t j = 0; j < first; ++j) fetch(words, p[j]);
+            },
+            near,
+            [&](size_t a) {
+                const uint64_t* p = window.at(a);
+                uint64_t all = 1;
+                for (size_t j = 0; j < first; ++j) all &= bit(words, p[j]);
+                window.flag(a) = static_cast<uint8_t>(all);
+                if (all) {
+                    for (size_t j = first; j < k; ++j) fetch(words, p[j]);
+                }
+            },
+            [&](size_t r) {
+                uint64_t all = window.flag(r);
+                if (all) {
+                    const uint64_t* p = window.at(r);
+                    for (size_t j = first; j < k; ++j) all &= bit(words, p[j]);
+                }
+                out[r] = answer[all];
+            });
+    });
+}
+
+}  // namespace woxbloom
