@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <type_traits>
 
 #include "cpu.hpp"
 #include "murmur.hpp"
@@ -45,6 +46,7 @@ struct Block {
 
 [[gnu::always_inline]] inline uint32_t rotl(uint32_t x, int r) { return (x << r) | (x >> (32 - r)); }
 
+// One row's block at a time, lane by lane: for any width and target.
 template <int width>
 [[gnu::always_inline]] inline void load_block(const unsigned char* const* rows, size_t offset, Block<width>& b) {
     for (int l = 0; l < width; ++l) {
@@ -54,6 +56,93 @@ template <int width>
         b.k2[l] = w[1];
         b.k3[l] = w[2];
         b.k4[l] = w[3];
+    }
+}
+
+// Vectors of 4, 8 and 16 words, in the compiler's generic vector types: each
+// target lowers their shuffles to its own instructions.
+typedef uint32_t u32x4 __attribute__((vector_size(16)));
+typedef uint32_t u32x8 __attribute__((vector_size(32)));
+typedef uint32_t u32x16 __attribute__((vector_size(64)));
+
+// The blocks of rows first, first + 4, first + 8, ..., one in each 128-bit
+// slot of a vector.
+[[gnu::always_inline]] inline u32x4 row_block(const unsigned char* const* rows, size_t offset, int i) {
+    u32x4 block;
+    std::memcpy(&block, rows[i] + offset, 16);
+    return block;
+}
+[[gnu::always_inline]] inline void slots(const unsigned char* const* rows, size_t offset, int first, u32x4& out) {
+    out = row_block(rows, offset, first);
+}
+[[gnu::always_inline]] inline void slots(const unsigned char* const* rows, size_t offset, int first, u32x8& out) {
+    const u32x4 low = row_block(rows, offset, first), high = row_block(rows, offset, first + 4);
+    out = __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7);
+}
+[[gnu::always_inline]] inline void slots(const unsigned char* const* rows, size_t offset, int first, u32x16& out) {
+    u32x8 low, high;
+    slots(rows, offset, first, low);
+    slots(rows, offset, first + 8, high);
+    out = __builtin_shufflevector(low, high, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+}
+
+// Within each 128-bit slot: the low and the high pairs of words of a and b
+// interleaved, (a0 b0 a1 b1) and (a2 b2 a3 b3). (Vectors go by reference: by
+// value, an 8- or 16-word vector would change the calling convention with the
+// target.)
+[[gnu::always_inline]] inline void interleave(const u32x4& a, const u32x4& b, u32x4& low, u32x4& high) {
+    low = __builtin_shufflevector(a, b, 0, 4, 1, 5);
+    high = __builtin_shufflevector(a, b, 2, 6, 3, 7);
+}
+[[gnu::always_inline]] inline void interleave(const u32x8& a, const u32x8& b, u32x8& low, u32x8& high) {
+    low = __builtin_shufflevector(a, b, 0, 8, 1, 9, 4, 12, 5, 13);
+    high = __builtin_shufflevector(a, b, 2, 10, 3, 11, 6, 14, 7, 15);
+}
+[[gnu::always_inline]] inline void interleave(const u32x16& a, const u32x16& b, u32x16& low, u32x16& high) {
+    low = __builtin_shufflevector(a, b, 0, 16, 1, 17, 4, 20, 5, 21, 8, 24, 9, 25, 12, 28, 13, 29);
+    high = __builtin_shufflevector(a, b, 2, 18, 3, 19, 6, 22, 7, 23, 10, 26, 11, 27, 14, 30, 15, 31);
+}
+
+// Within each 128-bit slot: the low halves of a and b, (a0 a1 b0 b1), and
+// the high halves, (a2 a3 b2 b3).
+[[gnu::always_inline]] inline void halves(const u32x4& a, const u32x4& b, u32x4& low, u32x4& high) {
+    low = __builtin_shufflevector(a, b, 0, 1, 4, 5);
+    high = __builtin_shufflevector(a, b, 2, 3, 6, 7);
+}
+[[gnu::always_inline]] inline void halves(const u32x8& a, const u32x8& b, u32x8& low, u32x8& high) {
+    low = __builtin_shufflevector(a, b, 0, 1, 8, 9, 4, 5, 12, 13);
+    high = __builtin_shufflevector(a, b, 2, 3, 10, 11, 6, 7, 14, 15);
+}
+[[gnu::always_inline]] inline void halves(const u32x16& a, const u32x16& b, u32x16& low, u32x16& high) {
+    low = __builtin_shufflevector(a, b, 0, 1, 16, 17, 4, 5, 20, 21, 8, 9, 24, 25, 12, 13, 28, 29);
+    high = __builtin_shufflevector(a, b, 2, 3, 18, 19, 6, 7, 22, 23, 10, 11, 26, 27, 14, 15, 30, 31);
+}
+
+// The same, a vector of rows at a time: the blocks of four rows are loaded
+// whole and transposed four by four inside each 128-bit slot, so that slot j
+// of a = rows 4j, b = rows 4j + 1, ... become the words k1 of rows 4j ..
+// 4j + 3, then k2, k3 and k4. The lane-by-lane load costs a load and a store
+// per word; this, a load per block and a few shuffles.
+template <typename Vector, int width>
+[[gnu::always_inline]] inline void load_block_transposed(const unsigned char* const* rows, size_t offset,
+                                                         Block<width>& b) {
+    constexpr int rows_per_vector = sizeof(Vector) / 4;
+    static_assert(width % rows_per_vector == 0, "lanes come in whole vectors");
+    for (int g = 0; g < width; g += rows_per_vector) {
+        Vector a0, a1, a2, a3;
+        slots(rows + g, offset, 0, a0);
+        slots(rows + g, offset, 1, a1);
+        slots(rows + g, offset, 2, a2);
+        slots(rows + g, offset, 3, a3);
+        Vector low01, high01, low23, high23, k1, k2, k3, k4;
+        interleave(a0, a1, low01, high01);
+        interleave(a2, a3, low23, high23);
+        halves(low01, low23, k1, k2);
+        halves(high01, high23, k3, k4);
+        std::memcpy(b.k1 + g, &k1, sizeof k1);
+        std::memcpy(b.k2 + g, &k2, sizeof k2);
+        std::memcpy(b.k3 + g, &k3, sizeof k3);
+        std::memcpy(b.k4 + g, &k4, sizeof k4);
     }
 }
 
@@ -93,9 +182,12 @@ template <int width>
     }
 }
 
+// How blocks are loaded: lane by lane, or a vector of rows at a time.
+struct ByLane {};
+
 // MurmurHash3_x86_128 of `width` rows of len bytes, the reference steps lane
 // by lane.
-template <int width>
+template <int width, typename Load>
 [[gnu::always_inline]] inline void hash_lanes(const unsigned char* const* rows, int len, uint32_t seed, uint64_t* out1,
                                           uint64_t* out2) {
     constexpr uint32_t c1 = 0x239b961bu, c2 = 0xab0e9789u, c3 = 0x38b34ae5u, c4 = 0xa1e38b93u;
@@ -105,7 +197,11 @@ template <int width>
     Block<width> b;
     const int nblocks = len / 16;
     for (int i = 0; i < nblocks; ++i) {
-        load_block(rows, 16 * static_cast<size_t>(i), b);
+        if constexpr (std::is_same_v<Load, ByLane>) {
+            load_block(rows, 16 * static_cast<size_t>(i), b);
+        } else {
+            load_block_transposed<Load>(rows, 16 * static_cast<size_t>(i), b);
+        }
         for (int l = 0; l < width; ++l) {
             h1[l] ^= rotl(b.k1[l] * c1, 15) * c2;
             h1[l] = (rotl(h1[l], 19) + h2[l]) * 5 + 0x561ccd1bu;
@@ -152,11 +248,11 @@ template <int width>
 }
 
 // Groups of `width` rows in lanes, the few left over row by row.
-template <int width>
+template <int width, typename Load>
 [[gnu::always_inline]] inline void hash_rows(const unsigned char* const* rows, size_t count, int len, uint32_t seed,
                                              uint64_t* h1, uint64_t* h2) {
     size_t i = 0;
-    for (; i + width <= count; i += width) hash_lanes<width>(rows + i, len, seed, h1 + i, h2 + i);
+    for (; i + width <= count; i += width) hash_lanes<width, Load>(rows + i, len, seed, h1 + i, h2 + i);
     hash_rows_scalar(rows + i, count - i, len, seed, h1 + i, h2 + i);
 }
 
@@ -170,19 +266,25 @@ constexpr int lane_count = 32;
 #if defined(__x86_64__)
 __attribute__((target("avx512f"))) inline void hash_rows_avx512(const unsigned char* const* rows, size_t count,
                                                                  int len, uint32_t seed, uint64_t* h1, uint64_t* h2) {
-    lanes::hash_rows<lane_count>(rows, count, len, seed, h1, h2);
+    lanes::hash_rows<lane_count, lanes::u32x16>(rows, count, len, seed, h1, h2);
 }
 
 __attribute__((target("avx2"))) inline void hash_rows_avx2(const unsigned char* const* rows, size_t count, int len,
                                                            uint32_t seed, uint64_t* h1, uint64_t* h2) {
-    lanes::hash_rows<lane_count>(rows, count, len, seed, h1, h2);
+    lanes::hash_rows<lane_count, lanes::u32x8>(rows, count, len, seed, h1, h2);
+}
+#elif defined(__aarch64__)
+// Compiled for the baseline, which includes Advanced SIMD: every aarch64 CPU
+// has it, so the lanes and the transposes become NEON code.
+inline void hash_rows_neon(const unsigned char* const* rows, size_t count, int len, uint32_t seed, uint64_t* h1,
+                           uint64_t* h2) {
+    lanes::hash_rows<lane_count, lanes::u32x4>(rows, count, len, seed, h1, h2);
 }
 #else
-// Compiled for the architecture's baseline: on aarch64 that includes
-// Advanced SIMD, which every such CPU has, so the lanes become NEON code.
+// Compiled for the architecture's baseline, whatever vectors it has.
 inline void hash_rows_lanes(const unsigned char* const* rows, size_t count, int len, uint32_t seed, uint64_t* h1,
                             uint64_t* h2) {
-    lanes::hash_rows<lane_count>(rows, count, len, seed, h1, h2);
+    lanes::hash_rows<lane_count, lanes::ByLane>(rows, count, len, seed, h1, h2);
 }
 #endif
 
@@ -201,7 +303,7 @@ inline constexpr HashPath hash_paths[] = {
     {"avx512", cpu::has_avx512f, "avx512f", hash_rows_avx512},
     {"avx2", cpu::has_avx2, "avx2", hash_rows_avx2},
 #elif defined(__aarch64__)
-    {"neon", cpu::always, nullptr, hash_rows_lanes},
+    {"neon", cpu::always, nullptr, hash_rows_neon},
 #else
     {"lanes", cpu::always, nullptr, hash_rows_lanes},
 #endif
