@@ -129,13 +129,6 @@ def make_data(n_rows, rng):
     return inserted, rows, np.concatenate([np.zeros(len(seen), bool), np.ones(half, bool)])[order]
 
 
-def answers(found, is_unseen, k, bits, n_inserted):
-    found = np.asarray(found, dtype=bool)
-    return {"false_positive_rate": float(found[is_unseen].mean()),
-            "false_positive_rate_expected": (1 - math.exp(-k * n_inserted / bits)) ** k,
-            "false_negatives": int((~found[~is_unseen]).sum())}
-
-
 def new_filter(mod, log2_bits):
     f = mod.bloomfilter()
     f.configure(K, 1 << log2_bits)
@@ -197,12 +190,12 @@ def print_floor(results):
                          f"{r['floor'][f'{op}_ns_per_row']:.1f}", f"{r[f'{op}_ratio']:.2f}", noise(r[op]),
                          noise(fl["variants"][fl["best"]]["runs"]), fl["best"]])
     table(f"Ours against the floor: the fastest variant of floor.cpp's {K} random one-bit accesses a row (insert: "
-          f"OR-stores; test: loads\nANDed, no early exit) into a bit array of the same size on 2 MiB pages "
-          + "(" + ", ".join(f"{label} {min(r['floor']['huge_page_bytes'] * 8 / r['bits'], 1):.0%}"
-                            for label, r in results.items())
-          + f"). Our test set\nis half absent rows. ns per row; ± is the median absolute deviation, then the runs "
-          f"kept of all.", ["bits", "op", "ours", "floor", "÷floor", "ours ±, kept", "floor ±, kept",
-                            "the floor's fastest variant"], rows)
+          f"OR-stores; test: loads\nANDed, no early exit) into a bit array of the same size. Our test set is half "
+          f"absent rows. ns per row; ± is the\nmedian absolute deviation, then the runs kept of all. The floor's "
+          f"array on 2 MiB pages: " + ", ".join(
+              f"{label} {min(r['floor']['huge_page_bytes'] * 8 / r['bits'], 1):.0%}" for label, r in results.items()),
+          ["bits", "op", "ours", "floor", "÷floor", "ours ±, kept", "floor ±, kept", "the floor's fastest variant"],
+          rows)
 
 
 # --- the whole 1 GiB filter, and peak memory ---------------------------------
@@ -284,8 +277,11 @@ def bench_peers(log2_bits, n_rows, repeats, rng):
         ins_runs, f, _ = timed(lambda f: insert(f, fed["insert"]), lambda: make(mod, m, capacity), repeats)
         test_runs, _, found = timed(lambda _: test(f, fed["test"]), repeats=repeats)
         bits, k = map(int, shape(mod, f, capacity))
-        e = out["libraries"][name] = {"route": route, "bits": bits, "k": k, "insert": ins_runs, "test": test_runs,
-                                      **answers(found, is_unseen, k, bits, n_rows)}
+        found = np.asarray(found, dtype=bool)
+        e = out["libraries"][name] = {
+            "route": route, "bits": bits, "k": k, "insert": ins_runs, "test": test_runs,
+            "false_positive_rate": float(found[is_unseen].mean()), "false_negatives": int((~found[~is_unseen]).sum()),
+            "false_positive_rate_expected": (1 - math.exp(-k * n_rows / bits)) ** k}
         for op, runs in (("insert", ins_runs), ("test", test_runs)):
             seconds = median(runs, f"{label} {op} {name}")
             e[f"{op}_rows_per_s"] = n_rows / seconds
@@ -310,8 +306,8 @@ def print_peers(label, res):
     table(f"{label} ({res['bits'] / 2**23:g} MiB): insert {res['rows_inserted']:,} rows, test "
           f"{res['rows_tested']:,}; rows/s, medians; ours÷ = our rows/s ÷ theirs; * a bit array of another size.\n"
           f"row_keys(a) makes {kb['insert_rows_per_s'] / 1e6:.1f}M keys/s of the inserted rows, "
-          f"{kb['test_rows_per_s'] / 1e6:.1f}M of the tested. Routes: "
-          + "; ".join(f"{name} {e['route']}" for name, e in res["libraries"].items()),
+          f"{kb['test_rows_per_s'] / 1e6:.1f}M of the tested. Routes, insert / test:"
+          + "".join(f"\n  {name:<20}{e['route']}" for name, e in res["libraries"].items()),
           ["library", "bits", "k", "insert", "ours÷", "test", "ours÷", "ours÷ with keys", "FP rate", "expected", "FN"],
           rows)
 
@@ -388,6 +384,8 @@ def main():
     args = parser.parse_args()
     if "floor" in args.groups and not args.floor:
         parser.error("the floor group needs --floor (make bench passes build/floor)")
+    if min(args.rounds, args.repeats) < 1:
+        parser.error("--rounds and --repeats take 1 or more")
 
     import woxbloomfilter as ours
 
