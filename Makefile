@@ -37,9 +37,7 @@ test: $(VENV)/.built build/cpp/.built
 demo: $(VENV)/.built
 	$(PY) examples/demo.py
 
-# The benchmark has its own venv so that its peers never touch .venv. Each line
-# of its requirements is installed on its own: one that pip cannot install is
-# written to install-errors.txt for run.py to report, and the rest go on.
+# The benchmark has its own venv so that its peers never touch .venv.
 BENCH_VENV := benchmarks/.venv
 BENCH_PY := $(BENCH_VENV)/bin/python
 BENCH_PIP := $(BENCH_PY) -m pip install --quiet --disable-pip-version-check
@@ -47,16 +45,9 @@ BENCH_PIP := $(BENCH_PY) -m pip install --quiet --disable-pip-version-check
 $(BENCH_PY):
 	@python=$$(sh scripts/find-python313) && echo "using $$python" && "$$python" -m venv $(BENCH_VENV)
 
-# Touched only when every line installed, so a failed one is tried again.
 $(BENCH_VENV)/.deps: benchmarks/requirements.txt | $(BENCH_PY)
-	@rm -f $(BENCH_VENV)/install-errors.txt; ok=1; \
-	for req in $$(sed 's/#.*//' benchmarks/requirements.txt); do \
-		if ! out=$$($(BENCH_PIP) "$$req" 2>&1); then \
-			ok=0; reason=$$(printf '%s\n' "$$out" | grep -i error | tail -n 1); \
-			echo "could not install $$req: $$reason"; echo "$$req: $$reason" >> $(BENCH_VENV)/install-errors.txt; \
-		fi; \
-	done; \
-	if [ $$ok = 1 ]; then touch $@; fi
+	$(BENCH_PIP) -r benchmarks/requirements.txt
+	@touch $@
 
 # A wheel of the working tree, built with .venv's build tools in a build dir of
 # its own, so that it never shares one with the builds for .venv.
@@ -69,12 +60,14 @@ $(BENCH_VENV)/.module: $(VENV)/.deps $(SOURCES) | $(BENCH_PY)
 
 # The hardware floor that run.py sets each figure against: plain -O2, no
 # -march, like the module; src/ for the header that names the hash's SIMD path.
+# BENCH_ARGS passes options to run.py: "--groups floor --sizes 20 --rounds 2"
+# is a quick look; see benchmarks/run.py --help.
 build/floor: benchmarks/floor.cpp $(wildcard src/*.hpp)
 	@mkdir -p build
 	g++ -O2 -std=c++17 -Wall -Wextra $(if $(filter true,$(CI)),-Werror) -Isrc -o $@ benchmarks/floor.cpp
 
 bench: $(BENCH_VENV)/.deps $(BENCH_VENV)/.module build/floor
-	$(BENCH_PY) benchmarks/run.py --floor build/floor
+	$(BENCH_PY) benchmarks/run.py --floor build/floor $(BENCH_ARGS)
 
 # The wheel for pip: built in a build dir of its own, so that it never shares
 # one with the builds for .venv, then tagged manylinux by auditwheel (which
@@ -94,7 +87,7 @@ wheel: $(VENV)/.deps
 # benchmark's venv.
 plots: $(BENCH_VENV)/.deps $(BENCH_VENV)/.module
 	$(BENCH_PY) examples/fpr.py
-	$(BENCH_PY) benchmarks/run.py --plot-only
+	$(BENCH_PY) benchmarks/plot.py
 
 # The sanitized module shadows the installed one through PYTHONPATH; the
 # interpreter itself is not instrumented, so the runtimes are preloaded.
