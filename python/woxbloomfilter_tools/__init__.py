@@ -1,5 +1,5 @@
-"""Sizing, fill and row estimates for woxbloomfilter filters, and filters
-built and queried on Dask arrays.
+"""Sizing, fill and row estimates for woxbloomfilter filters, filters stored
+in checksummed files, and filters built and queried on Dask arrays.
 
 The sizing follows the usual model of a Bloom filter: n rows in m bits with
 k positions each leave a bit clear with probability exp(-k n / m).
@@ -14,6 +14,7 @@ from typing import TYPE_CHECKING, SupportsFloat, SupportsIndex
 import numpy as np
 
 from woxbloomfilter import bloomfilter
+from woxbloomfilter_tools._storage import FormatError, dumps, load, loads, save
 
 if TYPE_CHECKING:  # Dask is an optional extra, imported only when used
     import dask.array
@@ -24,6 +25,11 @@ __all__ = [
     "expected_fpr",
     "fill",
     "estimated_rows",
+    "save",
+    "load",
+    "dumps",
+    "loads",
+    "FormatError",
     "dask_build",
     "dask_test",
 ]
