@@ -6,6 +6,7 @@ import io
 import itertools
 import os
 import pickle
+import stat
 import struct
 
 import numpy as np
@@ -278,7 +279,7 @@ def test_a_failed_save_keeps_the_old_file_and_leaves_nothing(tmp_path, monkeypat
     assert tools.load(path).to_bytes() == old.to_bytes()
 
 
-def test_a_save_replaces_the_file_a_link_names_and_keeps_its_mode(tmp_path):
+def test_a_save_replaces_the_file_a_link_names_keeps_its_mode_and_writes_to_devices(tmp_path):
     target, link = tmp_path / "filter.wbf", tmp_path / "latest.wbf"
     tools.save(filled(3, 800, 1), target)
     target.chmod(0o600)
@@ -288,3 +289,5 @@ def test_a_save_replaces_the_file_a_link_names_and_keeps_its_mode(tmp_path):
     assert link.is_symlink() and sorted(tmp_path.iterdir()) == [target, link]
     assert target.stat().st_mode & 0o777 == 0o600
     assert tools.load(target).to_bytes() == new.to_bytes()
+    tools.save(new, "/dev/null")  # written to, not replaced by a file
+    assert stat.S_ISCHR(os.stat("/dev/null").st_mode)

@@ -112,7 +112,7 @@ def peak_of(call, path):
         child.stdin.write("go\n")
         child.stdin.flush()
         peak = before
-        while not select.select([child.stdout], [], [], 0)[0]:
+        while not select.select([child.stdout], [], [], 0.0002)[0]:
             peak = max(peak, anonymous(child.pid))
         assert child.stdout.readline() == "done\n"
         after = anonymous(child.pid)

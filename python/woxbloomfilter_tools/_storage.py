@@ -249,17 +249,23 @@ def _save_to_path(pieces: tuple[bytes, bytes, bytes], path: str) -> None:
     # to the path would replace its contents.
     directory, name = os.path.split(os.path.realpath(path))
     try:
-        mode: int | None = stat.S_IMODE(os.stat(path).st_mode)
+        found: int | None = os.stat(path).st_mode
     except FileNotFoundError:
-        mode = None  # a new file gets the mode the umask leaves, as open() gives it
+        found = None  # a new file gets the mode the umask leaves, as open() gives it
+    if found is not None and not stat.S_ISREG(found):
+        # A device or a pipe cannot be replaced, only written to.
+        with open(path, "wb") as out:
+            for piece in pieces:
+                out.write(piece)
+        return
     try:
         fd, temporary = _new_file(directory, name)
     except OSError as error:  # about the directory: told of the path, as open(path, "wb") would
         raise type(error)(error.errno, error.strerror, path) from None
     try:
         with open(fd, "wb") as out:
-            if mode is not None:  # a file restricted to its owner stays so
-                os.fchmod(out.fileno(), mode)
+            if found is not None:  # a file restricted to its owner stays so
+                os.fchmod(out.fileno(), stat.S_IMODE(found))
             for piece in pieces:
                 out.write(piece)
             out.flush()
