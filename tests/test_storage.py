@@ -6,6 +6,7 @@ import io
 import itertools
 import os
 import pickle
+import random
 import stat
 import struct
 
@@ -95,7 +96,8 @@ WRITERS = {
     "raw file, 3 bytes a call": write_stream(Trickle),
     "gzip": write_gzip,
 }
-# The three ways in: a buffer in memory, a mapped file, a stream.
+# The three ways in, a buffer in memory, a mapped file and a stream, through
+# several kinds of each.
 READERS = {
     "loads": lambda data, folder: tools.loads(data),
     "loads of a uint16 array": lambda data, folder: tools.loads(np.frombuffer(data, "<u2")),
@@ -133,7 +135,7 @@ def test_round_trips_keep_every_bit(folder, case, metadata, writer, reader):
     bits = Model.from_bytes(data, k, m).to_bytes()
     written = WRITERS[writer](f, folder)
     assert written == stored(k, m, bits)
-    # A later version's metadata is skipped; odd lengths keep a uint16 reader honest.
+    # A later version's metadata is skipped. (A uint16 array holds only even lengths.)
     for blob in (written, stored(k, m, bits, metadata=entries(metadata))):
         if reader == "loads of a uint16 array" and len(blob) % 2:
             continue
@@ -176,7 +178,8 @@ def test_every_truncation_is_refused(reader, small, folder):
 
 
 def what_a_flip_breaks(byte, flipped):
-    """The refusal expected for a bit flipped in a given byte of the small filter."""
+    """The refusal expected for a bit flipped in a given byte of a stored filter
+    without metadata."""
     if byte < 8:
         return ("not a stored filter: it does not begin with the magic number 89 57 42 46 0d 0a 1a 0a",)
     if byte < 12:
@@ -193,8 +196,14 @@ def what_a_flip_breaks(byte, flipped):
 
 @pytest.mark.parametrize("reader", DAMAGE_READERS)
 def test_every_bit_flip_is_refused(reader, small, folder):
-    for bit in range(len(small) * 8):
-        flipped = bytearray(small)
+    """Every bit of the small filter, and bits anywhere in one of 64 pages."""
+    large = bloomfilter()
+    large.from_bytes(np.random.default_rng(3).bytes(64 * 4096), 5, 64 * 4096 * 8 - 3)
+    large = tools.dumps(large)
+    flips = [(small, bit) for bit in range(len(small) * 8)]
+    flips += [(large, bit) for bit in random.Random(reader).sample(range(len(large) * 8), 32)]
+    for blob, bit in flips:
+        flipped = bytearray(blob)
         flipped[bit // 8] ^= 1 << (bit % 8)
         message = refusal(reader, bytes(flipped), folder)
         assert message.startswith(what_a_flip_breaks(bit // 8, flipped)), (bit, message)

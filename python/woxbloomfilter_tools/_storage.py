@@ -258,6 +258,8 @@ def _save_to_path(pieces: tuple[bytes, bytes, bytes], path: str) -> None:
             for piece in pieces:
                 out.write(piece)
         return
+    if found is not None:
+        _release_cached_pages(path)
     try:
         fd, temporary = _new_file(directory, name)
     except OSError as error:  # about the directory: told of the path, as open(path, "wb") would
@@ -281,6 +283,20 @@ def _save_to_path(pieces: tuple[bytes, bytes, bytes], path: str) -> None:
         os.fsync(folder)
     finally:
         os.close(folder)
+
+
+def _release_cached_pages(path: str) -> None:
+    """Gives back the page cache of a file about to be replaced. Its pages are
+    of no use once the new file is renamed over it, and released first they
+    hold the new file's pages instead: claimed anew, as much memory again can
+    cost seconds a GiB, as on a virtual machine whose host takes back the
+    memory its guest leaves free. Pages that a process has mapped stay."""
+    with contextlib.suppress(OSError):
+        old = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+        try:
+            os.posix_fadvise(old, 0, 0, os.POSIX_FADV_DONTNEED)
+        finally:
+            os.close(old)
 
 
 def _new_file(directory: str, name: str) -> tuple[int, str]:
