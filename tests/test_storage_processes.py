@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 import woxbloomfilter_tools as tools
+from conftest import SANITIZED
 from woxbloomfilter import bloomfilter
 
 SAVER = r"""
@@ -131,6 +132,7 @@ def stored_file(tmp_path_factory):
     return path
 
 
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's allocator adds redzones and shadow memory to every allocation")
 @pytest.mark.parametrize(
     "call, least, most",
     [
