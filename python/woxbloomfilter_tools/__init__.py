@@ -1,5 +1,5 @@
-"""Sizing, fill and row estimates for woxbloomfilter filters, and filters
-built and queried on Dask arrays.
+"""Sizing, fill and row estimates for woxbloomfilter filters, filters stored
+in checksummed files, and filters built and queried on Dask arrays.
 
 The sizing follows the usual model of a Bloom filter: n rows in m bits with
 k positions each leave a bit clear with probability exp(-k n / m).
@@ -14,13 +14,30 @@ from typing import TYPE_CHECKING, SupportsFloat, SupportsIndex
 import numpy as np
 
 from woxbloomfilter import bloomfilter
+from woxbloomfilter_tools._storage import FormatError, dumps, load, loads, save
 
 if TYPE_CHECKING:  # Dask is an optional extra, imported only when used
     import dask.array
 
-__all__ = ["parameters", "sized", "expected_fpr", "fill", "estimated_rows", "dask_build", "dask_test"]
+__all__ = [
+    "parameters",
+    "sized",
+    "expected_fpr",
+    "fill",
+    "estimated_rows",
+    "save",
+    "load",
+    "dumps",
+    "loads",
+    "FormatError",
+    "dask_build",
+    "dask_test",
+]
 
 LN2 = math.log(2)
+# Bits are counted this many 64-bit words at a time: the counts of a piece
+# take one byte a word, and a piece stays in the cache.
+COUNT_WORDS = 1 << 15
 
 
 def _count(name: str, value: SupportsIndex, least: int) -> int:
@@ -89,8 +106,16 @@ def expected_fpr(k: SupportsIndex, m: SupportsIndex, n: SupportsIndex) -> float:
 
 
 def _bits_set(f: bloomfilter) -> int:
-    # Bits past m in the last byte are always clear, so every byte counts.
-    return int(np.bitwise_count(np.frombuffer(f.to_bytes(), dtype=np.uint8)).sum(dtype=np.int64))
+    """Set bits, counted a piece at a time: beyond the byte form, which only
+    to_bytes can give, the count needs a fixed 32 KiB, whatever m is."""
+    data = f.to_bytes()  # bits past m in the last byte are always clear, so every byte counts
+    words = np.frombuffer(data, dtype=np.uint64, count=len(data) // 8)
+    counts = np.empty(COUNT_WORDS, dtype=np.uint8)
+    total = int(np.bitwise_count(np.frombuffer(data, dtype=np.uint8, offset=words.size * 8)).sum())
+    for start in range(0, words.size, COUNT_WORDS):
+        piece = words[start : start + COUNT_WORDS]
+        total += int(np.bitwise_count(piece, out=counts[: piece.size]).sum())
+    return total
 
 
 def fill(f: bloomfilter) -> float:

@@ -1,7 +1,10 @@
 """Correct use of woxbloomfilter and woxbloomfilter_tools: mypy --strict must
 accept every line."""
 import copy
+import gzip
+import io
 import pickle
+from pathlib import Path
 
 import numpy as np
 
@@ -33,3 +36,12 @@ sized: bloomfilter = tools.sized(np.int64(1000), np.float64(0.001))
 rate: float = tools.expected_fpr(*sizes, 2_000_000)
 share: float = tools.fill(sized)
 count: float = tools.estimated_rows(sized)
+
+tools.save(f, "filter.wbf")
+tools.save(f, io.BytesIO())
+with gzip.open("filter.wbf.gz", "wb") as packed:
+    tools.save(f, packed)
+loaded: list[bloomfilter] = [tools.load(Path("filter.wbf")), tools.load(open("filter.wbf", "rb"))]
+stored: bytes = tools.dumps(f)
+again: bloomfilter = tools.loads(memoryview(stored))
+refusal: ValueError = tools.FormatError("checksum mismatch")

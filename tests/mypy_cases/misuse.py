@@ -40,3 +40,10 @@ tools.dask_build(x, 3.5, 100)  # E: arg-type
 built: int = tools.dask_build(x, 3, 100)  # E: assignment
 tools.dask_test(f, rows)  # E: arg-type
 answered: list[bool] = tools.dask_test(f, x)  # E: assignment
+
+tools.save(f, 3)  # E: arg-type
+tools.save("filter.wbf", f)  # E: arg-type
+tools.load(b"stored")  # E: arg-type
+tools.load(open("filter.txt"))  # E: arg-type
+tools.loads("stored")  # E: arg-type
+loaded: bytes = tools.load("filter.wbf")  # E: assignment
