@@ -227,8 +227,10 @@ template <int width, typename Load>
         }
     }
 
+    // The finalisation in 32-bit lanes, then the halves packed into 64-bit
+    // words: in one loop the mixed widths kept the compiler from vectorising.
+    const auto n = static_cast<uint32_t>(len);
     for (int l = 0; l < width; ++l) {
-        const auto n = static_cast<uint32_t>(len);
         uint32_t a = h1[l] ^ n, b2 = h2[l] ^ n, c = h3[l] ^ n, d = h4[l] ^ n;
         a += b2 + c + d;
         b2 += a;
@@ -239,11 +241,14 @@ template <int width, typename Load>
         c = tessvane::murmur::fmix32(c);
         d = tessvane::murmur::fmix32(d);
         a += b2 + c + d;
-        b2 += a;
-        c += a;
-        d += a;
-        out1[l] = uint64_t{b2} << 32 | a;
-        out2[l] = uint64_t{d} << 32 | c;
+        h1[l] = a;
+        h2[l] = b2 + a;
+        h3[l] = c + a;
+        h4[l] = d + a;
+    }
+    for (int l = 0; l < width; ++l) {
+        out1[l] = uint64_t{h2[l]} << 32 | h1[l];
+        out2[l] = uint64_t{h4[l]} << 32 | h3[l];
     }
 }
 
