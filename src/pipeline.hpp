@@ -32,16 +32,15 @@ struct FilterBits {
 // fetched. Up to a few MiB the out-of-order core overlaps the misses by
 // itself, and fetching ahead only costs. Beyond, the words of a row are
 // requested a few rows before it is worked on, so that many misses are in
-// flight at once. Beyond the last-level cache every probe of a test is a
-// trip to memory, and an absent row mostly fails within its first probes, so
-// a test fetches a row's first probes, and the rest only when those were set.
+// flight at once. A test fetches only a row's first probes that far ahead,
+// and looks at them a little later: an absent row mostly fails there, and
+// only a row whose first probes are all set has its other words fetched.
 struct Regimes {
     uint64_t fetch_ahead_bits = uint64_t{1} << 26;  // 8 MiB
-    uint64_t staged_test_bits = uint64_t{1} << 28;  // 32 MiB
-    // Words in flight: the rows ahead are this many over k.
+    // Words in flight for an insert: the rows ahead are this many over k.
     size_t fetch_words_ahead = 64;
-    // A staged test looks at a row's first probes this many words before
-    // the row is answered, and fetches the first probes twice as far ahead.
+    // A test looks at a row's first probes this many words before the row
+    // is answered, and fetches them twice as far ahead.
     size_t check_words_ahead = 32;
     size_t first_probes = 2;
 };
@@ -123,18 +122,25 @@ public:
           flags_(mask_ + 1),
           positions_((mask_ + 1) * k) {}
 
-    // Places the positions of row r, hashing its block first if need be.
-    // Rows are placed in order.
-    const uint64_t* place(size_t r) {
+    // Places positions from .. to - 1 of row r (numbered from 0), hashing
+    // its block first if need be, and hands each to each(p) as it is made.
+    // Rows are first placed in order; a row's later positions may follow.
+    template <typename Each>
+    const uint64_t* place(size_t r, size_t from, size_t to, Each each) {
         const size_t slot = r & mask_;
         if (r == hashed_) {
             if (r > 0) interrupted_();
             hasher_.hash(r, std::min(block_, n_ - r), &h1_[slot], &h2_[slot]);
             hashed_ += block_;
         }
-        uint64_t* out = &positions_[slot * k_];
-        for_positions(h1_[slot], h2_[slot], k_, reduce_, [&](uint64_t p) { *out++ = p; });
-        return &positions_[slot * k_];
+        uint64_t* const row = &positions_[slot * k_];
+        uint64_t* out = row + from;
+        const uint64_t h2 = h2_[slot];
+        for_positions(h1_[slot] + from * h2, h2, to - from, reduce_, [&](uint64_t p) {
+            *out++ = p;
+            each(p);
+        });
+        return row;
     }
 
     const uint64_t* at(size_t r) const { return &positions_[(r & mask_) * k_]; }
@@ -199,15 +205,11 @@ void insert_rows(const RowReader& rows, FilterBits bits, const Regimes& regimes,
         const size_t ahead = detail::rows_ahead(regimes.fetch_words_ahead, k, n);
         detail::PositionWindow window(hasher, n, k, ahead, reduce, interrupted);
         detail::with_rows_ahead(
-            n, ahead,
-            [&](size_t a) {
-                const uint64_t* p = window.place(a);
-                for (size_t j = 0; j < k; ++j) fetch(words, p[j]);
-            },
+            n, ahead, [&](size_t a) { window.place(a, 0, k, [&](uint64_t p) { fetch(words, p); }); },
             0, [](size_t) {},
             [&](size_t r) {
                 const uint64_t* p = window.at(r);
-                for (size_t j = 0; j < k; ++j) set_bit(words, p[j]);
+                WOX_UNROLL for (size_t j = 0; j < k; ++j) set_bit(words, p[j]);
             });
     });
 }
@@ -237,51 +239,28 @@ void test_rows(const RowReader& rows, FilterBits bits, const Regimes& regimes, c
                 interrupted);
             return;
         }
-        if (bits.m < regimes.staged_test_bits) {
-            const size_t ahead = detail::rows_ahead(regimes.fetch_words_ahead, k, n);
-            detail::PositionWindow window(hasher, n, k, ahead, reduce, interrupted);
-            detail::with_rows_ahead(
-                n, ahead,
-                [&](size_t a) {
-                    const uint64_t* p = window.place(a);
-                    for (size_t j = 0; j < k; ++j) fetch(words, p[j]);
-                },
-                0, [](size_t) {},
-                [&](size_t r) {
-                    const uint64_t* p = window.at(r);
-                    uint64_t all = 1;
-                    for (size_t j = 0; j < k; ++j) all &= bit(words, p[j]);
-                    out[r] = answer[all];
-                });
-            return;
-        }
-        // Staged: a row's first probes are fetched far ahead and looked at
-        // nearer; only when they are all set are its other probes fetched.
+        // Staged: a row's first positions are placed and fetched far ahead,
+        // and looked at nearer; only when they are all set are its other
+        // positions placed and fetched.
         const size_t first = std::min(regimes.first_probes, k);
         const size_t near = detail::rows_ahead(regimes.check_words_ahead, first, n);
         const size_t far = 2 * near;
         detail::PositionWindow window(hasher, n, k, far, reduce, interrupted);
         detail::with_rows_ahead(
-            n, far,
-            [&](size_t a) {
-                const uint64_t* p = window.place(a);
-                for (size_t j = 0; j < first; ++j) fetch(words, p[j]);
-            },
+            n, far, [&](size_t a) { window.place(a, 0, first, [&](uint64_t p) { fetch(words, p); }); },
             near,
             [&](size_t a) {
                 const uint64_t* p = window.at(a);
                 uint64_t all = 1;
                 for (size_t j = 0; j < first; ++j) all &= bit(words, p[j]);
                 window.flag(a) = static_cast<uint8_t>(all);
-                if (all) {
-                    for (size_t j = first; j < k; ++j) fetch(words, p[j]);
-                }
+                if (all) window.place(a, first, k, [&](uint64_t q) { fetch(words, q); });
             },
             [&](size_t r) {
                 uint64_t all = window.flag(r);
                 if (all) {
                     const uint64_t* p = window.at(r);
-                    for (size_t j = first; j < k; ++j) all &= bit(words, p[j]);
+                    WOX_UNROLL for (size_t j = first; j < k; ++j) all &= bit(words, p[j]);
                 }
                 out[r] = answer[all];
             });
