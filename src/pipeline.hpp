@@ -30,18 +30,14 @@ struct FilterBits {
 
 // Where the way of reaching the words changes, and how far ahead they are
 // fetched. Up to a few MiB the out-of-order core overlaps the misses by
-// itself, and fetching ahead only costs. Beyond, the words of a row are
-// requested a few rows before it is worked on, so that many misses are in
-// flight at once. A test fetches only a row's first probes that far ahead,
-// and looks at them a little later: an absent row mostly fails there, and
-// only a row whose first probes are all set has its other words fetched.
+// itself, and fetching ahead only costs. Beyond, an insert requests the words
+// of a row a few rows before it sets them, so that many misses are in flight
+// at once, and a test goes in stages (test_in_stages).
 struct Regimes {
     uint64_t fetch_ahead_bits = uint64_t{1} << 26;  // 8 MiB
     // Words in flight for an insert: the rows ahead are this many over k.
     size_t fetch_words_ahead = 64;
-    // A test looks at a row's first probes this many words before the row
-    // is answered, and fetches them twice as far ahead.
-    size_t check_words_ahead = 32;
+    // The probes of a row that a test looks at before it fetches the others.
     size_t first_probes = 2;
 };
 
@@ -100,8 +96,8 @@ void each_row(RowHasher& hasher, size_t n, Row row, Interrupted interrupted) {
     }
 }
 
-// The positions of a window of rows, k a row, and a flag a row: row r in
-// slot r mod capacity, a power of two. Rows are hashed a block at a time as
+// The positions of a window of rows, k a row: row r in slot r mod capacity,
+// a power of two. Rows are hashed a block at a time as
 // the window reaches them; between blocks the caller's callback looks for
 // interruptions.
 template <typename Reduce, typename Interrupted>
@@ -119,7 +115,6 @@ public:
           interrupted_(interrupted),
           h1_(mask_ + 1),
           h2_(mask_ + 1),
-          flags_(mask_ + 1),
           positions_((mask_ + 1) * k) {}
 
     // Places positions from .. to - 1 of row r (numbered from 0), hashing
@@ -144,7 +139,6 @@ public:
     }
 
     const uint64_t* at(size_t r) const { return &positions_[(r & mask_) * k_]; }
-    uint8_t& flag(size_t r) { return flags_[r & mask_]; }
 
 private:
     static size_t power_of_two_above(size_t x) {
@@ -158,9 +152,7 @@ private:
     Reduce reduce_;
     Interrupted& interrupted_;
     size_t hashed_ = 0;
-    std::vector<uint64_t> h1_, h2_;
-    std::vector<uint8_t> flags_;
-    std::vector<uint64_t> positions_;
+    std::vector<uint64_t> h1_, h2_, positions_;
 };
 
 // For every row r of n, in order: far(r + far_ahead), then near(r +
@@ -175,6 +167,61 @@ void with_rows_ahead(size_t n, size_t far_ahead, Far far, size_t near_ahead, Nea
         if (r + far_ahead < n) far(r + far_ahead);
         if (r + near_ahead < n) near(r + near_ahead);
         work(r);
+    }
+}
+
+// A test of rows in four stages, a block of rows each, so that the misses of
+// a block are in flight while the blocks before it are worked on:
+//   1. place the first positions of each row and fetch their words;
+//   2. a block later, read them: a row with a clear bit is absent, and the
+//      others are kept in a list, without a branch (whether a row is absent is
+//      a coin flip, and a wrong guess costs more than the work);
+//   3. a block later, place and fetch the other positions of the rows kept;
+//   4. a block later, read those and answer.
+// An absent row mostly stops at stage 2, its other words never fetched.
+template <typename Reduce, typename T, typename Interrupted>
+void test_in_stages(RowHasher& hasher, size_t n, FilterBits bits, size_t first, Reduce reduce, const T (&answer)[2],
+                    T* out, Interrupted& interrupted) {
+    const size_t k = bits.k, per_block = hasher.per_block();
+    const uint64_t* const words = bits.words;
+    const size_t blocks = (n + per_block - 1) / per_block;
+    PositionWindow window(hasher, n, k, 3 * per_block, reduce, interrupted);
+    // The rows kept of the last four blocks, block x in part x % 4.
+    std::vector<size_t> kept(4 * per_block);
+    size_t kept_count[4] = {};
+    const auto rows_in = [&](size_t x) { return x < blocks ? std::min(per_block, n - x * per_block) : size_t{0}; };
+    const auto fetch_word = [&](uint64_t p) { fetch(words, p); };
+    for (size_t step = 0; step < blocks + 3; ++step) {
+        // Blocks step, step - 1, step - 2 and step - 3, for stages 1 to 4.
+        const size_t placing = step, checking = step - 1, completing = step - 2, answering = step - 3;
+        const size_t to_place = rows_in(placing), to_check = step >= 1 ? rows_in(checking) : 0;
+        const size_t to_complete = step >= 2 ? kept_count[completing % 4] : 0;
+        const size_t to_answer = step >= 3 ? kept_count[answering % 4] : 0;
+        size_t* const checked = &kept[checking % 4 * per_block];
+        const size_t* const completed = &kept[completing % 4 * per_block];
+        const size_t* const answered = &kept[answering % 4 * per_block];
+        size_t standing = 0;
+        for (size_t i = 0; i < per_block; ++i) {
+            if (i < to_place) window.place(placing * per_block + i, 0, first, fetch_word);
+            if (i < to_check) {
+                const size_t r = checking * per_block + i;
+                const uint64_t* p = window.at(r);
+                uint64_t all = 1;
+                for (size_t j = 0; j < first; ++j) all &= bit(words, p[j]);
+                out[r] = answer[0];
+                checked[standing] = r;
+                standing += all;
+            }
+            if (i < to_complete) window.place(completed[i], first, k, fetch_word);
+            if (i < to_answer) {
+                const size_t r = answered[i];
+                const uint64_t* p = window.at(r);
+                uint64_t all = 1;
+                WOX_UNROLL for (size_t j = first; j < k; ++j) all &= bit(words, p[j]);
+                out[r] = answer[all];
+            }
+        }
+        if (step >= 1) kept_count[checking % 4] = standing;
     }
 }
 
@@ -239,31 +286,7 @@ void test_rows(const RowReader& rows, FilterBits bits, const Regimes& regimes, c
                 interrupted);
             return;
         }
-        // Staged: a row's first positions are placed and fetched far ahead,
-        // and looked at nearer; only when they are all set are its other
-        // positions placed and fetched.
-        const size_t first = std::min(regimes.first_probes, k);
-        const size_t near = detail::rows_ahead(regimes.check_words_ahead, first, n);
-        const size_t far = 2 * near;
-        detail::PositionWindow window(hasher, n, k, far, reduce, interrupted);
-        detail::with_rows_ahead(
-            n, far, [&](size_t a) { window.place(a, 0, first, [&](uint64_t p) { fetch(words, p); }); },
-            near,
-            [&](size_t a) {
-                const uint64_t* p = window.at(a);
-                uint64_t all = 1;
-                for (size_t j = 0; j < first; ++j) all &= bit(words, p[j]);
-                window.flag(a) = static_cast<uint8_t>(all);
-                if (all) window.place(a, first, k, [&](uint64_t q) { fetch(words, q); });
-            },
-            [&](size_t r) {
-                uint64_t all = window.flag(r);
-                if (all) {
-                    const uint64_t* p = window.at(r);
-                    WOX_UNROLL for (size_t j = first; j < k; ++j) all &= bit(words, p[j]);
-                }
-                out[r] = answer[all];
-            });
+        detail::test_in_stages(hasher, n, bits, std::min(regimes.first_probes, k), reduce, answer, out, interrupted);
     });
 }
 
