@@ -14,6 +14,7 @@
 #include <cstring>
 #include <iterator>
 #include <type_traits>
+#include <utility>
 
 #include "cpu.hpp"
 #include "murmur.hpp"
@@ -375,15 +376,34 @@ void with_reducer(uint64_t m, Visit visit) {
     }
 }
 
+// Calls visit(k) with k as a constant of its own type (std::integral_constant)
+// when it is 16 or less, as nearly every useful k is, and as a plain number
+// otherwise: with k known, the loops over a row's positions unroll fully.
+template <size_t... K, typename Visit>
+bool visit_constant_k(size_t k, Visit& visit, std::index_sequence<K...>) {
+    return ((k == K + 1 && (visit(std::integral_constant<size_t, K + 1>{}), true)) || ...);
+}
+
+template <typename Visit>
+void with_k(size_t k, Visit visit) {
+    if (!visit_constant_k(k, visit, std::make_index_sequence<16>{})) visit(k);
+}
+
 // Calls each(position) for the k positions of a row whose hash halves are
 // h1 and h2: ((h1 + j * h2) mod 2**64) mod m for j = 1..k. Each position is
-// independent of the one before, so they overlap in the pipeline.
-template <typename Reduce, typename Each>
-[[gnu::always_inline]] inline void for_positions(uint64_t h1, uint64_t h2, size_t k, Reduce reduce, Each each) {
+// independent of the one before, so they overlap in the pipeline. k is a
+// number, or a constant (with_k) for a loop the compiler unrolls by itself.
+template <typename K, typename Reduce, typename Each>
+[[gnu::always_inline]] inline void for_positions(uint64_t h1, uint64_t h2, K k, Reduce reduce, Each each) {
     uint64_t x = h1;
-    WOX_UNROLL for (size_t j = 0; j < k; ++j) {
+    const auto step = [&] {
         x += h2;
         each(reduce(x));
+    };
+    if constexpr (std::is_integral_v<K>) {
+        WOX_UNROLL for (size_t j = 0; j < k; ++j) step();
+    } else {
+        for (size_t j = 0; j < k; ++j) step();
     }
 }
 

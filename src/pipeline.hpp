@@ -241,12 +241,14 @@ void insert_rows(const RowReader& rows, FilterBits bits, const Regimes& regimes,
     with_reducer(bits.m, [&](auto reduce) {
         RowHasher hasher(rows, detail::rows_per_block);
         if (bits.m < regimes.fetch_ahead_bits) {
-            detail::each_row(
-                hasher, n,
-                [&](size_t, uint64_t h1, uint64_t h2) {
-                    for_positions(h1, h2, k, reduce, [&](uint64_t p) { set_bit(words, p); });
-                },
-                interrupted);
+            with_k(k, [&](auto k) {
+                detail::each_row(
+                    hasher, n,
+                    [&](size_t, uint64_t h1, uint64_t h2) {
+                        for_positions(h1, h2, k, reduce, [&](uint64_t p) { set_bit(words, p); });
+                    },
+                    interrupted);
+            });
             return;
         }
         const size_t ahead = detail::rows_ahead(regimes.fetch_words_ahead, k, n);
@@ -276,14 +278,16 @@ void test_rows(const RowReader& rows, FilterBits bits, const Regimes& regimes, c
         // early exit: the loads are cheap and a branch on each would be a
         // coin flip.
         if (bits.m < regimes.fetch_ahead_bits) {
-            detail::each_row(
-                hasher, n,
-                [&](size_t r, uint64_t h1, uint64_t h2) {
-                    uint64_t all = 1;
-                    for_positions(h1, h2, k, reduce, [&](uint64_t p) { all &= bit(words, p); });
-                    out[r] = answer[all];
-                },
-                interrupted);
+            with_k(k, [&](auto k) {
+                detail::each_row(
+                    hasher, n,
+                    [&](size_t r, uint64_t h1, uint64_t h2) {
+                        uint64_t all = 1;
+                        for_positions(h1, h2, k, reduce, [&](uint64_t p) { all &= bit(words, p); });
+                        out[r] = answer[all];
+                    },
+                    interrupted);
+            });
             return;
         }
         detail::test_in_stages(hasher, n, bits, std::min(regimes.first_probes, k), reduce, answer, out, interrupted);
