@@ -10,9 +10,10 @@ from hypothesis.database import DirectoryBasedExampleDatabase
 SANITIZED = bool(os.environ.get("WOX_SANITIZE"))
 
 # Property tests run a few seconds each with the default profile; the sanitizer
-# build is many times slower, so it gets fewer examples; make fuzz selects the
-# large profile through WOX_HYPOTHESIS_PROFILE and sizes each of its rounds
-# with WOX_FUZZ_EXAMPLES. The property tests scale their example counts from
+# build and the run under emulation (make test-aarch64, which selects it through
+# WOX_HYPOTHESIS_PROFILE) are many times slower, so they get the small one;
+# make fuzz selects the large profile and sizes each of its rounds with
+# WOX_FUZZ_EXAMPLES. The property tests scale their example counts from
 # max_examples. Failing examples are kept under build/ and tried first on the
 # next run.
 _COMMON = dict(
@@ -21,11 +22,11 @@ _COMMON = dict(
     database=DirectoryBasedExampleDatabase(pathlib.Path(__file__).parents[1] / "build" / "hypothesis"),
 )
 settings.register_profile("default", max_examples=200, **_COMMON)
-settings.register_profile("sanitize", max_examples=15, **_COMMON)
+settings.register_profile("small", max_examples=15, **_COMMON)
 settings.register_profile(
     "fuzz", max_examples=int(os.environ.get("WOX_FUZZ_EXAMPLES", 1000)), print_blob=True, **_COMMON
 )
-settings.load_profile(os.environ.get("WOX_HYPOTHESIS_PROFILE") or ("sanitize" if SANITIZED else "default"))
+settings.load_profile(os.environ.get("WOX_HYPOTHESIS_PROFILE") or ("small" if SANITIZED else "default"))
 
 
 # The wheel and its type stubs are about packaging, not the native code: the
