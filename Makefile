@@ -141,11 +141,11 @@ $(ARM)/.sysroot: $(ARM_APT)/.fetched | $(VENV)/.deps
 # pip takes only the platforms it is told, so each tag up to trixie's glibc,
 # 2.41, is named.
 ARM_PLATFORMS := manylinux2014_aarch64 $(foreach minor,$(shell seq 17 41),manylinux_2_$(minor)_aarch64)
-$(ARM)/site/.installed: requirements-dev.txt | $(VENV)/.deps
+$(ARM)/site/.installed: requirements-dev.txt Makefile | $(VENV)/.deps
 	rm -rf $(ARM)/site
 	$(PY) -m pip install --quiet --disable-pip-version-check --target $(ARM)/site --only-binary=:all: \
 		--implementation cp --python-version 3.13 --abi cp313 $(addprefix --platform ,$(ARM_PLATFORMS)) \
-		$$(grep -E '^(numpy|pytest|hypothesis|mmh3)==' requirements-dev.txt)
+		$$(grep -E '^(numpy|pytest|hypothesis|mmh3|xxhash)==' requirements-dev.txt)
 	@touch $@
 
 $(ARM)/cpp/.built: $(ARM)/.sysroot $(wildcard src/*.hpp) $(wildcard tests/cpp/*.cpp) tests/cpp/CMakeLists.txt \

@@ -82,18 +82,24 @@ namespace detail {
 // Rows two groups of hash lanes at a time.
 constexpr size_t rows_per_block = 2 * lane_count;
 
-// Hashes a block at a time and hands each row's hash to row(r, h1, h2);
-// looks for interruptions between blocks.
-template <typename Row, typename Interrupted>
-void each_row(RowHasher& hasher, size_t n, Row row, Interrupted interrupted) {
-    const size_t per_block = hasher.per_block();
-    std::vector<uint64_t> h1(per_block), h2(per_block);
-    for (size_t first = 0; first < n; first += per_block) {
-        const size_t count = std::min(per_block, n - first);
-        hasher.hash(first, count, h1.data(), h2.data());
-        for (size_t i = 0; i < count; ++i) row(first + i, h1[i], h2[i]);
-        interrupted();
-    }
+// Hashes a block at a time and calls row(r, positions) for each row, where
+// positions(each) calls each(p) for the row's positions; looks for
+// interruptions between blocks. k is a constant where with_k makes it one.
+template <typename Reduce, typename Row, typename Interrupted>
+void each_row(RowHasher& hasher, size_t n, size_t k, Reduce reduce, Row row, Interrupted& interrupted) {
+    with_k(k, [&](auto k) {
+        const size_t per_block = hasher.per_block();
+        std::vector<uint64_t> h1(per_block), h2(per_block);
+        for (size_t first = 0; first < n; first += per_block) {
+            const size_t count = std::min(per_block, n - first);
+            hasher.hash(first, count, h1.data(), h2.data());
+            for (size_t i = 0; i < count; ++i) {
+                const uint64_t a = h1[i], b = h2[i];
+                row(first + i, [&](auto each) { for_positions(a, b, k, reduce, each); });
+            }
+            interrupted();
+        }
+    });
 }
 
 // The positions of a window of rows, k a row: row r in slot r mod capacity,
@@ -241,14 +247,8 @@ void insert_rows(const RowReader& rows, FilterBits bits, const Regimes& regimes,
     with_reducer(bits.m, [&](auto reduce) {
         RowHasher hasher(rows, detail::rows_per_block);
         if (bits.m < regimes.fetch_ahead_bits) {
-            with_k(k, [&](auto k) {
-                detail::each_row(
-                    hasher, n,
-                    [&](size_t, uint64_t h1, uint64_t h2) {
-                        for_positions(h1, h2, k, reduce, [&](uint64_t p) { set_bit(words, p); });
-                    },
-                    interrupted);
-            });
+            const auto set_row = [words](size_t, auto positions) { positions([&](uint64_t p) { set_bit(words, p); }); };
+            detail::each_row(hasher, n, k, reduce, set_row, interrupted);
             return;
         }
         const size_t ahead = detail::rows_ahead(regimes.fetch_words_ahead, k, n);
@@ -278,16 +278,13 @@ void test_rows(const RowReader& rows, FilterBits bits, const Regimes& regimes, c
         // early exit: the loads are cheap and a branch on each would be a
         // coin flip.
         if (bits.m < regimes.fetch_ahead_bits) {
-            with_k(k, [&](auto k) {
-                detail::each_row(
-                    hasher, n,
-                    [&](size_t r, uint64_t h1, uint64_t h2) {
-                        uint64_t all = 1;
-                        for_positions(h1, h2, k, reduce, [&](uint64_t p) { all &= bit(words, p); });
-                        out[r] = answer[all];
-                    },
-                    interrupted);
-            });
+            // By value: a store through out may alias what a reference reaches.
+            const auto check_row = [words, out, choice = &answer[0]](size_t r, auto positions) {
+                uint64_t all = 1;
+                positions([&](uint64_t p) { all &= bit(words, p); });
+                out[r] = choice[all];
+            };
+            detail::each_row(hasher, n, k, reduce, check_row, interrupted);
             return;
         }
         detail::test_in_stages(hasher, n, bits, std::min(regimes.first_probes, k), reduce, answer, out, interrupted);
