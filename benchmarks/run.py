@@ -326,10 +326,9 @@ TARGETS = [
     ("2^33 bits insert ÷ floor", ("floor", "2^33 bits", "insert_ratio"), "<=", 1.15),
     ("2^33 bits test, half absent, ÷ floor", ("floor", "2^33 bits", "test_ratio"), "<=", 0.9),
     *((f"1 GiB {op} ÷ np.copyto", ("whole", "operations", op, "ratio"), "<=", limit)
-      for op, limit in {"to_bytes": 1.5, "from_bytes": 1.5, "pickle.dumps": 2.5, "pickle.loads": 2.5,
-                        "union": 1.0, "intersect": 1.0}.items()),
+      for op, limit in {"to_bytes": 1.5, "from_bytes": 1.5, "union": 1.0, "intersect": 1.0}.items()),
     *((f"1 GiB {op} extra peak ÷ filter", ("memory", "operations", op, "ratio"), "<=", limit)
-      for op, limit in {"to_bytes": 1.1, "from_bytes": 2.1, "pickle.loads": 2.1}.items()),
+      for op, limit in {"to_bytes": 1.1, "from_bytes": 2.1, "pickle.dumps": 2.1, "pickle.loads": 2.1}.items()),
     *((f"2^{b} bits {op} ours ÷ {peer}, with keys",
        ("peers", f"2^{b} bits", "libraries", peer, f"ratio_{op}_with_keys"), ">=", 5.0)
       for b in PEER_SIZES for peer in LIBRARIES if peer != "woxbloomfilter" for op in ("insert", "test")),
