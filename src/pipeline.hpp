@@ -103,9 +103,8 @@ void each_row(RowHasher& hasher, size_t n, size_t k, Reduce reduce, Row row, Int
 }
 
 // The positions of a window of rows, k a row: row r in slot r mod capacity,
-// a power of two. Rows are hashed a block at a time as
-// the window reaches them; between blocks the caller's callback looks for
-// interruptions.
+// a power of two. Rows are hashed a block at a time as the window reaches
+// them; between blocks the caller's callback looks for interruptions.
 template <typename Reduce, typename Interrupted>
 class PositionWindow {
 public:
@@ -127,21 +126,19 @@ public:
     // its block first if need be, and hands each to each(p) as it is made.
     // Rows are first placed in order; a row's later positions may follow.
     template <typename Each>
-    const uint64_t* place(size_t r, size_t from, size_t to, Each each) {
+    void place(size_t r, size_t from, size_t to, Each each) {
         const size_t slot = r & mask_;
         if (r == hashed_) {
             if (r > 0) interrupted_();
             hasher_.hash(r, std::min(block_, n_ - r), &h1_[slot], &h2_[slot]);
             hashed_ += block_;
         }
-        uint64_t* const row = &positions_[slot * k_];
-        uint64_t* out = row + from;
+        uint64_t* out = &positions_[slot * k_ + from];
         const uint64_t h2 = h2_[slot];
         for_positions(h1_[slot] + from * h2, h2, to - from, reduce_, [&](uint64_t p) {
             *out++ = p;
             each(p);
         });
-        return row;
     }
 
     const uint64_t* at(size_t r) const { return &positions_[(r & mask_) * k_]; }
@@ -161,17 +158,14 @@ private:
     std::vector<uint64_t> h1_, h2_, positions_;
 };
 
-// For every row r of n, in order: far(r + far_ahead), then near(r +
-// near_ahead), then work(r), skipping rows past the last. Each step sees
-// every row once, in order, and after the steps before it (near_ahead <=
-// far_ahead).
-template <typename Far, typename Near, typename Work>
-void with_rows_ahead(size_t n, size_t far_ahead, Far far, size_t near_ahead, Near near, Work work) {
-    for (size_t a = 0; a < std::min(n, far_ahead); ++a) far(a);
-    for (size_t a = 0; a < std::min(n, near_ahead); ++a) near(a);
+// For every row r of n, in order: ahead(r + distance), then work(r),
+// skipping rows past the last; ahead sees every row once, in order, and
+// before work does.
+template <typename Ahead, typename Work>
+void with_rows_ahead(size_t n, size_t distance, Ahead ahead, Work work) {
+    for (size_t a = 0; a < std::min(n, distance); ++a) ahead(a);
     for (size_t r = 0; r < n; ++r) {
-        if (r + far_ahead < n) far(r + far_ahead);
-        if (r + near_ahead < n) near(r + near_ahead);
+        if (r + distance < n) ahead(r + distance);
         work(r);
     }
 }
@@ -233,7 +227,9 @@ void test_in_stages(RowHasher& hasher, size_t n, FilterBits bits, size_t first, 
 
 // Rows ahead for `words` words in flight at k a row: at least one, and no more
 // than the call has.
-inline size_t rows_ahead(size_t words, size_t k, size_t n) { return std::clamp<size_t>(words / k, 1, std::max<size_t>(n, 1)); }
+inline size_t rows_ahead(size_t words, size_t k, size_t n) {
+    return std::clamp<size_t>(words / k, 1, std::max<size_t>(n, 1));
+}
 
 }  // namespace detail
 
@@ -255,7 +251,6 @@ void insert_rows(const RowReader& rows, FilterBits bits, const Regimes& regimes,
         detail::PositionWindow window(hasher, n, k, ahead, reduce, interrupted);
         detail::with_rows_ahead(
             n, ahead, [&](size_t a) { window.place(a, 0, k, [&](uint64_t p) { fetch(words, p); }); },
-            0, [](size_t) {},
             [&](size_t r) {
                 const uint64_t* p = window.at(r);
                 WOX_UNROLL for (size_t j = 0; j < k; ++j) set_bit(words, p[j]);
