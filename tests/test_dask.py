@@ -17,6 +17,8 @@ RNG = np.random.default_rng(20261208)
 def client():
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
         with Client(cluster) as c:
+            # A worker still starting would miss a broadcast scatter.
+            c.wait_for_workers(2)
             yield c
 
 
