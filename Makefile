@@ -10,8 +10,8 @@
 #             threads on shared filters, against .venv's module and the sanitized one (FUZZ_MINUTES=5)
 VENV := .venv
 PY := $(VENV)/bin/python
-SOURCES := $(wildcard src/*) CMakeLists.txt pyproject.toml LICENSE \
-	$(wildcard python/*.pyi python/woxbloomfilter_tools/*.py python/woxbloomfilter_tools/py.typed)
+SOURCES := $(wildcard src/*.* src/tools/*) CMakeLists.txt pyproject.toml LICENSE \
+	$(wildcard python/*.pyi python/woxbloomfilter_tools/*.py* python/woxbloomfilter_tools/py.typed)
 
 .PHONY: test demo bench sanitize sanitize-build fuzz clean wheel plots test-aarch64 wheel-aarch64 aarch64-tools
 

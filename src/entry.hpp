@@ -1,5 +1,6 @@
-// The module's entry point: pybind11's own, except that it never sets up the
-// binding library on behalf of a sub-interpreter.
+// The entry point of the module and of the companion's native helper:
+// pybind11's own, except that it never sets up the binding library on behalf
+// of a sub-interpreter.
 //
 // The module runs in the main interpreter only, and the library's
 // per-process state must never be set up for another: Python 3.13 calls the
@@ -22,8 +23,6 @@ static_assert(PY_MAJOR_VERSION == 3 && PY_MINOR_VERSION == 13, "check how this P
 
 namespace woxbloom::entry {
 
-constexpr const char* subinterpreters_refused = "module woxbloomfilter does not support loading in subinterpreters";
-
 // PyThreadState._whence of a thread state made to run a sub-interpreter's
 // import: _PyThreadState_WHENCE_EXEC in CPython 3.13's
 // Include/cpython/pystate.h, which defines it for the core only.
@@ -34,11 +33,15 @@ inline bool for_a_subinterpreter() {
     return current->interp != PyInterpreterState_Main() || current->_whence == thread_state_made_for_exec;
 }
 
-// The execution step, refused outside the main interpreter.
+// The execution step, refused outside the main interpreter with the name the
+// module is imported by ("module woxbloomfilter does not support loading in
+// subinterpreters").
 template <int (*exec)(PyObject*)>
 int exec_in_main_interpreter(PyObject* module) {
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-        PyErr_SetString(PyExc_ImportError, subinterpreters_refused);
+        const char* name = PyModule_GetName(module);
+        if (name == nullptr) return -1;
+        PyErr_Format(PyExc_ImportError, "module %s does not support loading in subinterpreters", name);
         return -1;
     }
     return exec(module);

@@ -74,7 +74,7 @@ def test_dask_accounts_for_the_bits():
         (lambda: tools.dask_build(da.zeros((4, 2)), 3, 64, split_every=1), ValueError,
          "split_every must be an integer of at least 2, got 1"),
         (lambda: tools.dask_test(b"", da.zeros((4, 2))), TypeError,
-         "f must be a woxbloomfilter.bloomfilter, not bytes"),
+         "f must be a woxbloomfilter.bloomfilter or a KeyedFilter, not bytes"),
     ],
 )
 def test_bad_arguments_are_named(call, error, message):

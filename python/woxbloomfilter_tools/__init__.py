@@ -1,5 +1,6 @@
 """Sizing, fill and row estimates for woxbloomfilter filters, filters stored
-in checksummed files, and filters built and queried on Dask arrays.
+in checksummed files, key rows of tables (pandas, polars, Arrow) and filters
+that remember their key layout, and filters built and queried on Dask.
 
 The sizing follows the usual model of a Bloom filter: n rows in m bits with
 k positions each leave a bit clear with probability exp(-k n / m).
@@ -9,15 +10,17 @@ from __future__ import annotations
 
 import math
 import operator
-from typing import TYPE_CHECKING, SupportsFloat, SupportsIndex
+from typing import TYPE_CHECKING, SupportsFloat, SupportsIndex, overload
 
 import numpy as np
 
 from woxbloomfilter import bloomfilter
+from woxbloomfilter_tools._keys import Key, KeyedFilter, KeyLayout, KeyMismatch, key_rows, mask
 from woxbloomfilter_tools._storage import FormatError, dumps, load, loads, save
 
 if TYPE_CHECKING:  # Dask is an optional extra, imported only when used
     import dask.array
+    import dask.dataframe
 
 __all__ = [
     "parameters",
@@ -30,6 +33,11 @@ __all__ = [
     "dumps",
     "loads",
     "FormatError",
+    "key_rows",
+    "mask",
+    "KeyedFilter",
+    "KeyLayout",
+    "KeyMismatch",
     "dask_build",
     "dask_test",
 ]
@@ -145,9 +153,29 @@ def estimated_rows(f: bloomfilter) -> float:
     return -(m / k) * math.log1p(-set_bits / m)
 
 
-def dask_build(x: dask.array.Array, k: SupportsIndex, m: SupportsIndex, split_every: int = 4) -> bloomfilter:
-    """A filter of `k` positions and `m` bits holding every row of the Dask
-    array `x`, the same bits as one filter inserting all of `x` at once.
+@overload
+def dask_build(x: dask.array.Array, k: SupportsIndex, m: SupportsIndex, split_every: int = 4) -> bloomfilter: ...
+@overload
+def dask_build(
+    x: dask.dataframe.DataFrame | dask.dataframe.Series,
+    k: SupportsIndex,
+    m: SupportsIndex,
+    split_every: int = 4,
+    key: Key = None,
+) -> KeyedFilter: ...
+def dask_build(
+    x: dask.array.Array | dask.dataframe.DataFrame | dask.dataframe.Series,
+    k: SupportsIndex,
+    m: SupportsIndex,
+    split_every: int = 4,
+    key: Key = None,
+) -> bloomfilter | KeyedFilter:
+    """A filter of `k` positions and `m` bits holding every row of `x`, the
+    same bits as one filter inserting all of `x` at once.
+
+    For a Dask array, a bloomfilter of its rows. For a Dask DataFrame or
+    Series, a KeyedFilter of the key rows of its partitions (`key_rows` with
+    `key`), whose layouts must agree.
 
     One filter is built per block of rows, where the data is, and the filters
     are combined by a tree of unions, `split_every` of them per node. Only
@@ -155,16 +183,32 @@ def dask_build(x: dask.array.Array, k: SupportsIndex, m: SupportsIndex, split_ev
     """
     from woxbloomfilter_tools import _dask
 
-    return _dask.build(x, k, m, split_every)
+    result: bloomfilter | KeyedFilter = _dask.build(x, k, m, split_every, key)
+    return result
 
 
-def dask_test(f: bloomfilter, x: dask.array.Array) -> dask.array.Array:
-    """`f.test` on every row of the Dask array `x`, as a lazy Dask array of
-    bools with one element per row, chunked like the rows of `x`.
+@overload
+def dask_test(f: bloomfilter | KeyedFilter, x: dask.array.Array) -> dask.array.Array: ...
+@overload
+def dask_test(
+    f: bloomfilter | KeyedFilter, x: dask.dataframe.DataFrame | dask.dataframe.Series, key: Key = None
+) -> dask.dataframe.Series: ...
+def dask_test(
+    f: bloomfilter | KeyedFilter, x: dask.array.Array | dask.dataframe.DataFrame | dask.dataframe.Series, key: Key = None
+) -> dask.array.Array | dask.dataframe.Series:
+    """`f.test` on every row of `x`, lazily.
+
+    For a Dask array, a Dask array of bools with one element per row,
+    chunked like the rows of `x`. For a Dask DataFrame or Series, a Dask
+    Series of bools with the index and partitions of `x`, so that
+    `x[~dask_test(f, x)]` keeps the rows surely never inserted; a bloomfilter
+    takes the partitions' key rows by `key`, a KeyedFilter by its own key
+    and checks their layout.
 
     With a distributed client active the filter is sent to each worker once
     (scattered with broadcast), not with every task.
     """
     from woxbloomfilter_tools import _dask
 
-    return _dask.test(f, x)
+    result: dask.array.Array | dask.dataframe.Series = _dask.test(f, x, key)
+    return result

@@ -10,7 +10,7 @@ The layout (all integers little-endian; README.md, "Stored filters"):
     16          8     k
     24          8     m
     32          8     length B of the byte form, (m + 7) // 8
-    40          L     metadata entries, which this version writes none of and skips
+    40          L     metadata entries: a 4-byte tag, a 4-byte length n, n bytes
     40 + L      B     the byte form, as to_bytes() gives it
     40 + L + B  8     XXH3-64 (seed 0) of every byte before it
 """
@@ -34,6 +34,7 @@ from woxbloomfilter import bloomfilter
 MAGIC = b"\x89WBF\r\n\x1a\n"
 VERSION = 1
 HEADER = struct.Struct("<8sIIQQQ")
+ENTRY = struct.Struct("<4sI")  # a metadata entry's tag and length
 CHECKSUM = 8
 # Streams are read in pieces of this size, so a damaged header that
 # announces more than the stream holds costs no more memory than the stream.
@@ -55,7 +56,7 @@ class Writable(Protocol):
 def dumps(f: bloomfilter) -> bytes:
     """The stored form of `f`, as `save` writes it."""
     _check_filter(f)
-    return b"".join(_stored(f))
+    return b"".join(_stored(f, b""))
 
 
 def loads(data: Buffer) -> bloomfilter:
@@ -70,7 +71,7 @@ def loads(data: Buffer) -> bloomfilter:
         if not view.c_contiguous:
             raise BufferError("data must be a C-contiguous buffer")
         with view.cast("B") as raw:
-            return _from_buffer(raw)
+            return _from_buffer(raw)[0]
 
 
 def save(f: bloomfilter, file: str | os.PathLike[str] | Writable) -> None:
@@ -80,12 +81,19 @@ def save(f: bloomfilter, file: str | os.PathLike[str] | Writable) -> None:
     disk and then renamed over the path, so that the path holds the old file
     or the new one, complete, whatever happens to the process. A file object
     is only written to, from its position."""
+    save_with_metadata(f, file, {})
+
+
+def save_with_metadata(f: bloomfilter, file: str | os.PathLike[str] | Writable, entries: dict[bytes, bytes]) -> None:
+    """`save`, with metadata entries: tag (4 bytes) to value."""
     _check_filter(f)
+    assert all(len(tag) == ENTRY.size - 4 for tag in entries)
+    metadata = b"".join(ENTRY.pack(tag, len(value)) + value for tag, value in entries.items())
     if isinstance(file, (str, os.PathLike)):
-        _save_to_path(_stored(f), os.fsdecode(file))
+        _save_to_path(_stored(f, metadata), os.fsdecode(file))
     elif hasattr(file, "write"):
         _check_binary(file, "wb")
-        for piece in _stored(f):
+        for piece in _stored(f, metadata):
             _write_all(file, piece)
     else:
         raise TypeError(f"file must be a path or a binary file object, not {type(file).__name__}")
@@ -97,6 +105,17 @@ def load(file: str | os.PathLike[str] | Readable) -> bloomfilter:
 
     Raises FormatError when the file is not an intact stored filter; a path
     that does not exist raises FileNotFoundError."""
+    return _load(file)[0]
+
+
+def load_with_metadata(file: str | os.PathLike[str] | Readable) -> tuple[bloomfilter, dict[bytes, bytes]]:
+    """`load`, and the metadata entries: tag to value. Where `load` skips
+    the metadata, this refuses a block that does not divide into entries."""
+    f, metadata = _load(file)
+    return f, _entries(metadata)
+
+
+def _load(file: str | os.PathLike[str] | Readable) -> tuple[bloomfilter, bytes]:
     if isinstance(file, (str, os.PathLike)):
         return _load_path(os.fsdecode(file))
     if hasattr(file, "read"):
@@ -111,14 +130,34 @@ def _check_filter(f: object) -> None:
         raise TypeError(f"f must be a woxbloomfilter.bloomfilter, not {type(f).__name__}")
 
 
-def _stored(f: bloomfilter) -> tuple[bytes, bytes, bytes]:
-    """Header, byte form and checksum. The byte form is made before any file
-    is touched: a filter that cannot give one leaves the disk as it was."""
+def _stored(f: bloomfilter, metadata: bytes) -> tuple[bytes, bytes, bytes]:
+    """Header with metadata, byte form and checksum. The byte form is made
+    before any file is touched: a filter that cannot give one leaves the disk
+    as it was."""
     bits = f.to_bytes()
-    head = HEADER.pack(MAGIC, VERSION, 0, f.get_k(), f.get_m(), len(bits))
+    head = HEADER.pack(MAGIC, VERSION, len(metadata), f.get_k(), f.get_m(), len(bits)) + metadata
     digest = xxhash.xxh3_64(head)
     digest.update(bits)
     return head, bits, digest.intdigest().to_bytes(CHECKSUM, "little")
+
+
+def _entries(metadata: bytes) -> dict[bytes, bytes]:
+    """The metadata entries, tag to value; the checksum holds, so a block
+    that does not divide into entries was written wrong."""
+    entries: dict[bytes, bytes] = {}
+    at = 0
+    while at < len(metadata):
+        if at + ENTRY.size > len(metadata):
+            raise FormatError(f"malformed metadata: {len(metadata) - at} bytes at offset {at} are too few for an entry")
+        tag, length = ENTRY.unpack_from(metadata, at)
+        at += ENTRY.size
+        if at + length > len(metadata):
+            raise FormatError(f"malformed metadata: the entry {tag!r} runs past the end of the metadata")
+        if tag in entries:
+            raise FormatError(f"malformed metadata: the entry {tag!r} is there twice")
+        entries[tag] = metadata[at : at + length]
+        at += length
+    return entries
 
 
 def _check_binary(file: object, mode: str) -> None:
@@ -175,9 +214,10 @@ def _filter(k: int, m: int, bits: Buffer) -> bloomfilter:
     return f
 
 
-def _from_buffer(view: memoryview) -> bloomfilter:
-    """The filter in a one-dimensional view of bytes. Every slice is released
-    before returning, so that a mapped file can be closed after."""
+def _from_buffer(view: memoryview) -> tuple[bloomfilter, bytes]:
+    """The filter in a one-dimensional view of bytes, and its metadata. Every
+    slice is released before returning, so that a mapped file can be closed
+    after."""
     k, m, meta_length, length = _header(bytes(view[: HEADER.size]))
     _check_size(len(view), meta_length, length)
     start = HEADER.size + meta_length
@@ -185,8 +225,9 @@ def _from_buffer(view: memoryview) -> bloomfilter:
     with view[:end] as covered:
         computed = xxhash.xxh3_64_intdigest(covered)
     _check_sum(bytes(view[end:]), computed)
+    metadata = bytes(view[HEADER.size : start])
     with view[start:end] as bits:
-        return _filter(k, m, bits)
+        return _filter(k, m, bits), metadata
 
 
 def _read(file: Readable, size: int) -> bytearray:
@@ -203,7 +244,7 @@ def _read(file: Readable, size: int) -> bytearray:
     return data
 
 
-def _from_stream(file: Readable) -> bloomfilter:
+def _from_stream(file: Readable) -> tuple[bloomfilter, bytes]:
     head = bytes(_read(file, HEADER.size))
     k, m, meta_length, length = _header(head)
     meta = _read(file, meta_length)
@@ -217,10 +258,10 @@ def _from_stream(file: Readable) -> bloomfilter:
     digest.update(meta)
     digest.update(bits)
     _check_sum(stored, digest.intdigest())
-    return _filter(k, m, bits)
+    return _filter(k, m, bits), bytes(meta)
 
 
-def _load_path(path: str) -> bloomfilter:
+def _load_path(path: str) -> tuple[bloomfilter, bytes]:
     with open(path, "rb") as file:
         try:
             mapped = mmap.mmap(file.fileno(), 0, access=mmap.ACCESS_READ)

@@ -7,6 +7,8 @@ import pickle
 from pathlib import Path
 
 import numpy as np
+import polars as pl
+from numpy.typing import NDArray
 
 import woxbloomfilter_tools as tools
 from woxbloomfilter import bloomfilter
@@ -45,3 +47,14 @@ loaded: list[bloomfilter] = [tools.load(Path("filter.wbf")), tools.load(open("fi
 stored: bytes = tools.dumps(f)
 again: bloomfilter = tools.loads(memoryview(stored))
 refusal: ValueError = tools.FormatError("checksum mismatch")
+
+table = pl.DataFrame({"user": ["ana", "bo"], "visits": [3, 5]})
+keyed = tools.KeyedFilter.sized(1000, 0.01, key=["user", "visits"])
+keyed.insert(table)
+seen: NDArray[np.bool_] = keyed.test(table)
+layout: tools.KeyLayout | None = keyed.layout
+names: tuple[str, ...] | None = keyed.key
+keys: NDArray[np.uint8] = tools.key_rows(table, "user")
+fresh = rows[~tools.mask(f.test(rows))]
+keyed.union(tools.KeyedFilter.load(io.BytesIO(stored)))
+keyed.save(io.BytesIO())

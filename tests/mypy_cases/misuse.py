@@ -8,7 +8,7 @@ from woxbloomfilter import bloomfilter
 
 rows = np.zeros((4, 3))
 f = bloomfilter()
-x = da.zeros((100, 3), chunks=10)
+x: da.Array = da.zeros((100, 3), chunks=10)
 
 f.configure(k=3, m=10)  # E: call-arg
 f.configure(3.0, 10)  # E: arg-type
@@ -35,10 +35,10 @@ tools.parameters(1000, None)  # E: arg-type
 tools.sized(n=1000, q=0.01)  # E: call-arg
 tools.fill(rows)  # E: arg-type
 tools.estimated_rows(None)  # E: arg-type
-tools.dask_build(rows, 3, 100)  # E: arg-type
-tools.dask_build(x, 3.5, 100)  # E: arg-type
+tools.dask_build(rows, 3, 100)  # E: call-overload
+tools.dask_build(x, 3.5, 100)  # E: call-overload
 built: int = tools.dask_build(x, 3, 100)  # E: assignment
-tools.dask_test(f, rows)  # E: arg-type
+tools.dask_test(f, rows)  # E: call-overload
 answered: list[bool] = tools.dask_test(f, x)  # E: assignment
 
 tools.save(f, 3)  # E: arg-type
@@ -47,3 +47,9 @@ tools.load(b"stored")  # E: arg-type
 tools.load(open("filter.txt"))  # E: arg-type
 tools.loads("stored")  # E: arg-type
 loaded: bytes = tools.load("filter.wbf")  # E: assignment
+
+tools.key_rows([[1, 2]])  # E: arg-type
+tools.key_rows(rows, key=3)  # E: arg-type
+tools.KeyedFilter(rows)  # E: arg-type
+kept: list[bool] = tools.KeyedFilter(f).test(rows)  # E: assignment
+tools.KeyedFilter(f).union(f)  # E: arg-type

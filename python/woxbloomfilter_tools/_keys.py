@@ -1,0 +1,342 @@
+"""Key rows of tables and arrays, and filters that remember the layout of the
+key rows they were built from.
+
+A table (anything that exports the Arrow PyCapsule interface: pyarrow,
+polars, pandas) becomes one fixed-width row of bytes per row, column after
+column of the key: a validity byte, then the value's own bytes for
+fixed-width types, or a 16-byte MurmurHash3_x64_128 digest for strings and
+binaries (src/tools/keys.hpp writes them). A NumPy array's key rows are its
+rows as the filter reads them, so a filter built from arrays keeps answering.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+from collections.abc import Sequence
+from dataclasses import dataclass
+from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, TypeAlias
+
+import numpy as np
+import numpy.lib.recfunctions
+from numpy.typing import NDArray
+
+from woxbloomfilter import bloomfilter
+from woxbloomfilter_tools import _native, _storage
+
+# The stored layout's metadata entry, and the version of the key row layout.
+LAYOUT_TAG = b"keys"
+LAYOUT_VERSION: int = _native.LAYOUT_VERSION
+
+
+class KeyMismatch(TypeError):
+    """Data whose key layout (column names, order, types or widths) differs
+    from the layout a filter's rows were made with: its rows would have other
+    bytes, so rows that are in the filter would test absent."""
+
+
+class ArrowStreamExportable(Protocol):
+    def __arrow_c_stream__(self, requested_schema: Any = None, /) -> object: ...
+
+
+class ArrowArrayExportable(Protocol):
+    def __arrow_c_array__(self, requested_schema: Any = None, /) -> tuple[object, object]: ...
+
+
+Table: TypeAlias = "ArrowStreamExportable | ArrowArrayExportable | NDArray[Any]"
+Key: TypeAlias = "str | Sequence[str] | None"
+
+
+@dataclass(frozen=True)
+class KeyLayout:
+    """What a key row is made of: its source ("table", or "numpy" for rows
+    taken as a NumPy array holds them) and its columns as (name, type) pairs,
+    in order. Tables give Arrow's type names, with the three string types as
+    "string" and the three binary types as "binary"; NumPy arrays give the
+    dtype of each column ("<i8", "<U30"), numbered from "0" unless the array
+    has fields."""
+
+    source: Literal["table", "numpy"]
+    columns: tuple[tuple[str, str], ...]
+    version: int = LAYOUT_VERSION
+
+    @property
+    def names(self) -> tuple[str, ...]:
+        return tuple(name for name, _ in self.columns)
+
+    def __str__(self) -> str:
+        columns = ", ".join(f"{name} {type_}" for name, type_ in self.columns)
+        return f"{'a table' if self.source == 'table' else 'a NumPy array'}: {columns}"
+
+
+def key_rows(data: Table, key: Key = None) -> NDArray[np.uint8]:
+    """The key rows of `data`: a C-contiguous two-dimensional uint8 array,
+    one row per row of `data` and in its order, ready for insert and test.
+
+    `data` is a pyarrow Array, ChunkedArray, RecordBatch or Table, a polars
+    Series or DataFrame, a pandas DataFrame or Series (anything that exports
+    the Arrow PyCapsule interface), or a NumPy array of one dimension (one
+    column), of two, or with fields. `key` names the columns, in order: a
+    name or a sequence of names; None takes every column (not a pandas
+    index, unless `key` names it). An unknown name raises KeyError listing
+    the columns there are; a column whose type has no key layout (lists,
+    structs, float16, ...) raises TypeError."""
+    return _rows(data, _key_names(key))[0]
+
+
+def mask(answers: list[bool]) -> NDArray[np.bool_]:
+    """The list of True and False that `bloomfilter.test` returns, as a bool
+    array: `rows[~mask(f.test(rows))]` are the rows surely never inserted."""
+    if not isinstance(answers, list):
+        raise TypeError(f"answers must be the list that test returns, not {type(answers).__name__}")
+    result: NDArray[np.bool_] = _native.mask(answers)
+    return result
+
+
+class KeyedFilter:
+    """A filter that takes tables and arrays through `key_rows` and remembers
+    the layout of the key rows it was built from.
+
+    The first insert fixes the layout. Every later insert or test whose key
+    differs in column names, order, types or widths raises KeyMismatch, where
+    a plain filter would answer "surely new" for rows it holds. The layout
+    travels with `save` in the stored file's metadata; plain `load` still
+    reads such files."""
+
+    __slots__ = ("_filter", "_key", "_layout")
+
+    def __init__(self, f: bloomfilter, key: Key = None) -> None:
+        if not isinstance(f, bloomfilter):
+            raise TypeError(f"f must be a woxbloomfilter.bloomfilter, not {type(f).__name__}")
+        self._filter = f
+        self._key = _key_names(key)
+        self._layout: KeyLayout | None = None
+
+    @classmethod
+    def sized(cls, n: SupportsIndex, p: SupportsFloat, key: Key = None) -> KeyedFilter:
+        """A new keyed filter sized for `n` rows at a false-positive rate `p`."""
+        from woxbloomfilter_tools import sized
+
+        return cls(sized(n, p), key)
+
+    @property
+    def filter(self) -> bloomfilter:
+        """The bloomfilter underneath."""
+        return self._filter
+
+    @property
+    def key(self) -> tuple[str, ...] | None:
+        """The names of the key columns, or None for every column."""
+        return self._key
+
+    @property
+    def layout(self) -> KeyLayout | None:
+        """The layout of the rows inserted so far; None until the first insert."""
+        return self._layout
+
+    def insert(self, data: Table) -> None:
+        """Inserts the key rows of `data`."""
+        rows, layout = self._rows(data)
+        before = self._layout
+        self._layout = layout
+        try:
+            self._filter.insert(rows)
+        except (TypeError, ValueError, IndexError):
+            # Refused before any bit changed; an interrupted insert keeps
+            # the rows it finished, and so the layout.
+            self._layout = before
+            raise
+
+    def test(self, data: Table) -> NDArray[np.bool_]:
+        """One bool per row of `data`: False when the row was surely never
+        inserted, True when it may have been."""
+        rows, _ = self._rows(data)
+        answers: NDArray[np.bool_] = _native.mask(self._filter.test(rows))
+        return answers
+
+    def union(self, other: KeyedFilter) -> None:
+        """Sets every bit that is set in `other`, which needs the same k, m
+        and layout. A filter whose layout is not fixed takes the other's."""
+        self._combine(other, "union")
+
+    def intersect(self, other: KeyedFilter) -> None:
+        """Keeps only the bits set in both; the same k, m and layout needed."""
+        self._combine(other, "intersect")
+
+    def save(self, file: str | os.PathLike[str] | _storage.Writable) -> None:
+        """`save` of the filter, with its key and layout in the file's metadata."""
+        entries = {} if self._layout is None else {LAYOUT_TAG: _layout_entry(self._layout, self._key)}
+        _storage.save_with_metadata(self._filter, file, entries)
+
+    @classmethod
+    def load(cls, file: str | os.PathLike[str] | _storage.Readable) -> KeyedFilter:
+        """The keyed filter stored in `file` by `save`. A filter stored by the
+        plain `save` loads with no layout fixed yet."""
+        f, entries = _storage.load_with_metadata(file)
+        keyed = cls(f)
+        if LAYOUT_TAG in entries:
+            keyed._layout, keyed._key = _layout_of_entry(entries[LAYOUT_TAG])
+        return keyed
+
+    def __repr__(self) -> str:
+        return (
+            f"KeyedFilter(k={self._filter.get_k()}, m={self._filter.get_m()}, key={self._key!r}, "
+            f"layout={'not fixed' if self._layout is None else str(self._layout)!r})"
+        )
+
+    def _rows(self, data: Table) -> tuple[NDArray[np.uint8], KeyLayout]:
+        rows, layout = _rows(data, self._key)
+        if self._layout is not None:
+            check_layout(self._layout, layout)
+        return rows, layout
+
+    def _combine(self, other: KeyedFilter, operation: Literal["union", "intersect"]) -> None:
+        if not isinstance(other, KeyedFilter):
+            raise TypeError(f"other must be a KeyedFilter, not {type(other).__name__}")
+        layout = self._layout
+        if layout is None:
+            layout = other._layout
+        elif other._layout is not None:
+            check_layout(layout, other._layout, "the other filter's")
+        getattr(self._filter, operation)(other._filter)
+        self._layout = layout
+
+
+def check_layout(expected: KeyLayout, found: KeyLayout, whose: str = "the data's") -> None:
+    """Raises KeyMismatch when `found` differs from the filter's `expected`."""
+    if expected == found:
+        return
+    theirs = whose.replace("'s", "")  # "the data", "the other filter"
+    if expected.source != found.source:
+        raise KeyMismatch(f"the filter's key rows come from {expected}, but {theirs} is {found}")
+    if len(expected.columns) != len(found.columns):
+        raise KeyMismatch(
+            f"the filter's key has {len(expected.columns)} columns ({', '.join(expected.names)}), "
+            f"{whose} has {len(found.columns)} ({', '.join(found.names)})"
+        )
+    for position, ((name, type_), (their_name, their_type)) in enumerate(zip(expected.columns, found.columns)):
+        if name != their_name:
+            raise KeyMismatch(f"key column {position} is {name!r} in the filter but {their_name!r} in {theirs}")
+        if type_ != their_type:
+            hint = ""
+            if expected.source == "numpy" and {np.dtype(type_).kind, np.dtype(their_type).kind} <= {"U", "S"}:
+                hint = (
+                    ": NumPy strings of another width are other bytes; key_rows of the table itself"
+                    " (pandas, polars, pyarrow) gives strings that have no width"
+                )
+            raise KeyMismatch(f"column {name!r} has type {type_} in the filter's key but {their_type} in {theirs}{hint}")
+    raise KeyMismatch(f"the filter's key layout is version {expected.version}, {whose} {found.version}")
+
+
+def _key_names(key: object) -> tuple[str, ...] | None:
+    if key is None:
+        return None
+    if isinstance(key, str):
+        return (key,)
+    if isinstance(key, (bytes, bytearray)) or not isinstance(key, Sequence):
+        raise TypeError(f"key must be a column name or a sequence of names, not {type(key).__name__}")
+    for name in key:
+        if not isinstance(name, str):
+            raise TypeError(f"key must name columns with str, not {type(name).__name__}")
+    return tuple(key)
+
+
+def _rows(data: object, key: tuple[str, ...] | None) -> tuple[NDArray[np.uint8], KeyLayout]:
+    if isinstance(data, np.ndarray):
+        return _numpy_rows(data, key)
+    if _is_pandas_frame(data):
+        data, key = _pandas_columns(data, key)
+    stream = getattr(data, "__arrow_c_stream__", None)
+    if stream is not None:
+        rows, columns = _native.rows_of_stream(stream(), key)
+    elif (array := getattr(data, "__arrow_c_array__", None)) is not None:
+        schema, values = array()
+        rows, columns = _native.rows_of_array(schema, values, key)
+    else:
+        raise TypeError(
+            "data must be a table or column that exports the Arrow PyCapsule interface (pyarrow, polars, pandas) "
+            f"or a NumPy array, not {type(data).__name__}"
+        )
+    return rows, KeyLayout("table", tuple(columns))
+
+
+def _is_pandas_frame(data: object) -> bool:
+    return type(data).__module__.partition(".")[0] == "pandas" and hasattr(data, "columns") and hasattr(data, "index")
+
+
+def _pandas_columns(frame: Any, key: tuple[str, ...] | None) -> tuple[Any, tuple[str, ...]]:
+    """The frame cut to the key's columns, and the key: every column when
+    None, never the index, which pandas exports as a column when it is not
+    the default. Cut first, so that pandas converts no other column."""
+    names = {str(column): column for column in frame.columns}
+    if key is None:
+        return frame, tuple(names)
+    wanted = list(dict.fromkeys(names[name] for name in key if name in names))
+    if len(wanted) < len(frame.columns):
+        frame = frame[wanted]
+    return frame, key
+
+
+def _numpy_rows(a: NDArray[Any], key: tuple[str, ...] | None) -> tuple[NDArray[np.uint8], KeyLayout]:
+    if isinstance(a, np.ma.MaskedArray):
+        raise TypeError("data must not be a masked array: its mask would be ignored; fill it, or pass a table with nulls")
+    if a.dtype.hasobject or a.dtype.kind == "T":
+        raise TypeError(
+            f"a NumPy array of dtype {a.dtype} holds references, not values: pass the table itself "
+            "(a pyarrow, polars or pandas object), whose strings key_rows reads as values"
+        )
+    if a.dtype.names is not None:
+        if a.ndim != 1:
+            raise ValueError(f"an array with fields must have one dimension, not {a.ndim}")
+        fields = a.dtype.names
+        names = fields if key is None else key
+        for name in names:
+            if name not in fields:
+                raise KeyError(f"column {name!r} is not in the data, whose columns are {', '.join(map(repr, fields))}")
+        # Packed: padding bytes between fields would be part of the rows.
+        packed = np.lib.recfunctions.repack_fields(a[list(names)])
+        rows = np.ascontiguousarray(packed).view(np.uint8).reshape(len(a), packed.dtype.itemsize)
+        return rows, KeyLayout("numpy", tuple((name, _dtype_name(packed.dtype[name])) for name in names))
+    if key is not None:
+        raise TypeError("key must be None for a NumPy array without fields: its columns have no names")
+    if a.ndim == 1:
+        a = a.reshape(-1, 1)
+    elif a.ndim != 2:
+        raise ValueError(f"a NumPy array of {a.ndim} dimensions has no key rows: reshape it to (rows, -1)")
+    rows = np.ascontiguousarray(a).view(np.uint8).reshape(a.shape[0], a.shape[1] * a.itemsize)
+    return rows, KeyLayout("numpy", tuple((str(c), _dtype_name(a.dtype)) for c in range(a.shape[1])))
+
+
+def _dtype_name(dtype: np.dtype[Any]) -> str:
+    return dtype.str if dtype.names is None and dtype.subdtype is None else str(dtype.descr)
+
+
+def _layout_entry(layout: KeyLayout, key: tuple[str, ...] | None) -> bytes:
+    record = {
+        "version": layout.version,
+        "source": layout.source,
+        "columns": [list(column) for column in layout.columns],
+        "key": None if key is None else list(key),
+    }
+    return json.dumps(record, ensure_ascii=False, separators=(",", ":")).encode()
+
+
+def _layout_of_entry(entry: bytes) -> tuple[KeyLayout, tuple[str, ...] | None]:
+    try:
+        record = json.loads(entry)
+        version = record["version"]
+        if isinstance(version, int) and version > LAYOUT_VERSION:
+            raise _storage.FormatError(
+                f"key layout version {version} is newer than this reader, which reads version {LAYOUT_VERSION}: "
+                "a later woxbloomfilter_tools loads it"
+            )
+        if version != LAYOUT_VERSION or record["source"] not in ("table", "numpy"):
+            raise ValueError(record)
+        columns = tuple((str(name), str(type_)) for name, type_ in record["columns"])
+        key = record["key"]
+        key = None if key is None else tuple(str(name) for name in key)
+        return KeyLayout(record["source"], columns, version), key
+    except _storage.FormatError:
+        raise
+    except (ValueError, KeyError, TypeError) as error:
+        raise _storage.FormatError(f"the key layout in the metadata is not valid: {error}") from None

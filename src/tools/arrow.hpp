@@ -1,0 +1,214 @@
+// Tables read through the Arrow C Data Interface, with no Arrow library: the
+// three structs of its ABI, owners that release each exactly once, and a
+// table of record batches taken from a stream or from one array.
+//
+// The structs are the interface's own layout, written out here from its
+// published ABI (the producers hand them over in PyCapsules). A struct is
+// taken from its producer by copying it bitwise and marking the source as
+// released, which the interface allows; from then on the copy is ours to
+// release. Arrays that a stream hands out outlive the stream.
+//
+// No Python in this header: the C++ tests build tables by hand.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace woxbloom::arrow {
+
+struct ArrowSchema {
+    const char* format;
+    const char* name;
+    const char* metadata;
+    int64_t flags;
+    int64_t n_children;
+    ArrowSchema** children;
+    ArrowSchema* dictionary;
+    void (*release)(ArrowSchema*);
+    void* private_data;
+};
+
+struct ArrowArray {
+    int64_t length;
+    int64_t null_count;
+    int64_t offset;
+    int64_t n_buffers;
+    int64_t n_children;
+    const void** buffers;
+    ArrowArray** children;
+    ArrowArray* dictionary;
+    void (*release)(ArrowArray*);
+    void* private_data;
+};
+
+struct ArrowArrayStream {
+    int (*get_schema)(ArrowArrayStream*, ArrowSchema* out);
+    int (*get_next)(ArrowArrayStream*, ArrowArray* out);
+    const char* (*get_last_error)(ArrowArrayStream*);
+    void (*release)(ArrowArrayStream*);
+    void* private_data;
+};
+
+// What the data itself gets wrong (a malformed array, a stream that fails),
+// as against what the caller asks for.
+struct DataError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// One struct of the interface, moved out of its producer and released once,
+// when the owner goes. Empty (released) when default-made or moved from.
+template <typename Raw>
+class Owned {
+public:
+    Owned() { std::memset(&raw_, 0, sizeof raw_); }
+    // Takes *source over: the source is left released, as the interface moves structs.
+    explicit Owned(Raw* source) : raw_(*source) { source->release = nullptr; }
+    Owned(Owned&& other) noexcept : raw_(other.raw_) { other.raw_.release = nullptr; }
+    Owned& operator=(Owned&& other) noexcept {
+        if (this != &other) {
+            reset();
+            raw_ = other.raw_;
+            other.raw_.release = nullptr;
+        }
+        return *this;
+    }
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    ~Owned() { reset(); }
+
+    void reset() {
+        if (raw_.release != nullptr) raw_.release(&raw_);  // the callback marks it released
+        raw_.release = nullptr;
+    }
+    bool empty() const { return raw_.release == nullptr; }
+    Raw* get() { return &raw_; }
+    const Raw& operator*() const { return raw_; }
+    const Raw* operator->() const { return &raw_; }
+
+private:
+    Raw raw_;
+};
+
+using Schema = Owned<ArrowSchema>;
+using Array = Owned<ArrowArray>;
+using Stream = Owned<ArrowArrayStream>;
+
+// Finds `key` in a schema's metadata. Metadata is an int32 count of pairs,
+// then per pair an int32 length and the bytes of the key, then the same for
+// the value; it carries no total size, so it is read as laid out, refusing
+// negative lengths.
+struct Text {
+    const char* data;
+    int32_t size;
+};
+
+inline bool metadata_value(const char* metadata, const std::string& key, Text* value) {
+    if (metadata == nullptr) return false;
+    auto read_int = [](const char*& p) {
+        int32_t v;
+        std::memcpy(&v, p, 4);
+        p += 4;
+        return v;
+    };
+    const char* p = metadata;
+    const int32_t pairs = read_int(p);
+    for (int32_t i = 0; i < pairs; ++i) {
+        const int32_t key_size = read_int(p);
+        if (key_size < 0) throw DataError("malformed schema metadata: a negative length");
+        const char* key_data = p;
+        p += key_size;
+        const int32_t value_size = read_int(p);
+        if (value_size < 0) throw DataError("malformed schema metadata: a negative length");
+        if (static_cast<size_t>(key_size) == key.size() && std::memcmp(key_data, key.data(), key.size()) == 0) {
+            *value = Text{p, value_size};
+            return true;
+        }
+        p += value_size;
+    }
+    return false;
+}
+
+// A table: a schema and its record batches. Its columns are the children of a
+// struct schema (a table, a record batch), or else the one column the schema
+// describes (an array, a chunked array, a series).
+class Table {
+public:
+    Table(Schema schema, std::vector<Array> batches) : schema_(std::move(schema)), batches_(std::move(batches)) {
+        if (schema_.empty()) throw DataError("the data's schema was released");
+        nested_ = std::strcmp(schema_->format, "+s") == 0 && schema_->dictionary == nullptr;
+        const int64_t count = nested_ ? schema_->n_children : 1;
+        for (const Array& batch : batches_) {
+            if (batch->length < 0 || batch->offset < 0) throw DataError("an array has a negative length or offset");
+            if (nested_ && batch->n_children != count) {
+                throw DataError("a record batch has " + std::to_string(batch->n_children) + " columns where its schema has " +
+                                std::to_string(count));
+            }
+            rows_ += batch->length;
+        }
+        for (int64_t c = 0; c < count; ++c) {
+            const ArrowSchema& field = column_schema(c);
+            names_.emplace_back(field.name != nullptr ? field.name : "");
+        }
+    }
+
+    // The arrays of a stream, taken to its end. The stream is released after,
+    // and on an error part-way the arrays taken so far are released too.
+    static Table from_stream(Stream stream) {
+        Schema schema;
+        ArrowArrayStream* raw = stream.get();
+        if (int code = raw->get_schema(raw, schema.get()); code != 0) throw stream_error(raw, code);
+        std::vector<Array> batches;
+        while (true) {
+            ArrowArray next;
+            std::memset(&next, 0, sizeof next);
+            if (int code = raw->get_next(raw, &next); code != 0) throw stream_error(raw, code);
+            if (next.release == nullptr) break;  // the end of the stream
+            batches.emplace_back(&next);
+        }
+        return Table(std::move(schema), std::move(batches));
+    }
+
+    const std::vector<std::string>& names() const { return names_; }
+    int64_t rows() const { return rows_; }
+    const std::vector<Array>& batches() const { return batches_; }
+    bool nested() const { return nested_; }
+
+    const ArrowSchema& column_schema(int64_t c) const { return nested_ ? *schema_->children[c] : *schema_; }
+
+    // Column c of a batch, with what the batch adds when it is a struct: its
+    // own offset (a sliced record batch keeps its children whole) and its
+    // validity, a null struct row counting as null in every column.
+    struct Slice {
+        const ArrowArray* array;
+        int64_t offset;                   // of row 0 of the batch within `array`
+        const uint8_t* parent_validity;   // nullptr: every row valid
+        int64_t parent_offset;
+    };
+
+    Slice column(const ArrowArray& batch, int64_t c) const {
+        if (!nested_) return Slice{&batch, batch.offset, nullptr, 0};
+        const ArrowArray* child = batch.children[c];
+        const uint8_t* validity =
+            batch.null_count != 0 && batch.n_buffers > 0 ? static_cast<const uint8_t*>(batch.buffers[0]) : nullptr;
+        return Slice{child, child->offset + batch.offset, validity, batch.offset};
+    }
+
+private:
+    static DataError stream_error(ArrowArrayStream* stream, int code) {
+        const char* text = stream->get_last_error != nullptr ? stream->get_last_error(stream) : nullptr;
+        return DataError(std::string("the data's stream failed: ") +
+                         (text != nullptr && *text != '\0' ? text : "error code " + std::to_string(code)));
+    }
+
+    Schema schema_;
+    std::vector<Array> batches_;
+    std::vector<std::string> names_;
+    int64_t rows_ = 0;
+    bool nested_ = false;
+};
+
+}  // namespace woxbloom::arrow

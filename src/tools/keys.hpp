@@ -1,0 +1,476 @@
+// Key rows: one fixed-width row of bytes per row of a table, made from the
+// columns of its key, so that a filter can take them as the rows of a
+// two-dimensional array. Layout version 1, column after column in key order:
+//
+//   1 byte        1 when the value is there, 0 when it is null
+//   width bytes   fixed-width types: the value's own bytes, little-endian
+//                 strings and binaries: the value's MurmurHash3_x64_128 digest
+//                 under digest_seed, h1 then h2, little-endian (16 bytes)
+//                 null: all zero
+//
+// The width depends on the type alone, never on the values, so the layout of
+// a key is the names and types of its columns. A dictionary-encoded column is
+// read as its values; string, large_string and string_view give the same
+// bytes for the same text, and the three binary types likewise. A stored
+// filter depends on every byte of this: it is a stored-data format.
+//
+// No Python in this header: the C++ tests drive it with hand-built arrays.
+#pragma once
+
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "../murmur.hpp"
+#include "arrow.hpp"
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "key rows copy values little-endian as they lie in memory");
+
+namespace woxbloom::keys {
+
+using arrow::ArrowArray;
+using arrow::ArrowSchema;
+using arrow::DataError;
+
+constexpr int layout_version = 1;
+constexpr uint32_t digest_seed = 0x6B657931;  // "key1"
+constexpr size_t digest_bytes = 16;
+// MurmurHash3 takes a 32-bit signed length.
+constexpr int64_t max_value_bytes = INT_MAX;
+
+// The caller named a column the data does not have.
+struct UnknownColumn : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// A column whose type has no key layout.
+struct UnsupportedType : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// The caller asked for no columns, or for a name two columns share.
+struct BadKey : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+enum class Kind { null, boolean, fixed, text };
+enum class Offsets { none, small, large, view };
+
+// A type as the key row holds it.
+struct ValueType {
+    std::string name;  // as the layout records it: "int64", "string", "timestamp[us, tz=UTC]"
+    Kind kind = Kind::fixed;
+    size_t width = 0;  // value bytes after the validity byte
+    Offsets offsets = Offsets::none;
+};
+
+// A column's type: its values' type, and for a dictionary-encoded column the
+// index type (index_bytes 0 otherwise).
+struct ColumnType : ValueType {
+    int index_bytes = 0;
+    bool index_signed = false;
+};
+
+namespace detail {
+
+inline std::string quoted(const std::string& name) { return "'" + name + "'"; }
+
+// A readable name for a type without a layout, for the error message.
+inline std::string unsupported_name(const std::string& format) {
+    static const std::map<std::string, std::string> names = {
+        {"e", "float16"},     {"+l", "list"},         {"+L", "large_list"},    {"+vl", "list_view"},
+        {"+vL", "large_list_view"}, {"+s", "struct"}, {"+m", "map"},           {"+r", "run_end_encoded"},
+        {"tiM", "month_interval"}, {"tiD", "day_time_interval"}, {"tin", "month_day_nano_interval"},
+    };
+    if (auto found = names.find(format); found != names.end()) return found->second;
+    if (format.rfind("+w:", 0) == 0) return "fixed_size_list";
+    if (format.rfind("+u", 0) == 0) return "union";
+    return "of format '" + format + "'";
+}
+
+[[noreturn]] inline void unsupported(const std::string& column, const std::string& type) {
+    throw UnsupportedType("column " + quoted(column) + " has type " + type +
+                          ", which cannot be part of a key: key columns hold numbers, bools, dates, times, "
+                          "timestamps, durations, decimals, fixed-size binaries, strings or binaries");
+}
+
+inline const char* unit_name(char unit) {
+    switch (unit) {
+    case 's': return "s";
+    case 'm': return "ms";
+    case 'u': return "us";
+    case 'n': return "ns";
+    default: return nullptr;
+    }
+}
+
+// "d:P,S" or "d:P,S,BITS" of a decimal; false when it is not one.
+inline bool decimal(const std::string& format, std::string* name, size_t* width) {
+    int precision = 0, scale = 0, bits = 128, used = 0;
+    if (format.rfind("d:", 0) != 0) return false;
+    const char* text = format.c_str() + 2;
+    if (std::sscanf(text, "%d,%d%n", &precision, &scale, &used) != 2) return false;
+    if (text[used] == ',' && std::sscanf(text + used + 1, "%d", &bits) != 1) return false;
+    if (bits != 32 && bits != 64 && bits != 128 && bits != 256) return false;
+    *name = "decimal" + std::to_string(bits) + "(" + std::to_string(precision) + ", " + std::to_string(scale) + ")";
+    *width = static_cast<size_t>(bits / 8);
+    return true;
+}
+
+inline ValueType value_type(const ArrowSchema& schema, const std::string& column) {
+    arrow::Text extension{};
+    if (arrow::metadata_value(schema.metadata, "ARROW:extension:name", &extension)) {
+        unsupported(column, "extension<" + std::string(extension.data, static_cast<size_t>(extension.size)) +
+                                ">; cast it to its storage type first");
+    }
+    const std::string format = schema.format != nullptr ? schema.format : "";
+    static const std::map<std::string, std::pair<const char*, size_t>> fixed = {
+        {"c", {"int8", 1}},          {"C", {"uint8", 1}},          {"s", {"int16", 2}},
+        {"S", {"uint16", 2}},        {"i", {"int32", 4}},          {"I", {"uint32", 4}},
+        {"l", {"int64", 8}},         {"L", {"uint64", 8}},         {"f", {"float32", 4}},
+        {"g", {"float64", 8}},       {"tdD", {"date32", 4}},       {"tdm", {"date64", 8}},
+        {"tts", {"time32[s]", 4}},   {"ttm", {"time32[ms]", 4}},   {"ttu", {"time64[us]", 8}},
+        {"ttn", {"time64[ns]", 8}},  {"tDs", {"duration[s]", 8}},  {"tDm", {"duration[ms]", 8}},
+        {"tDu", {"duration[us]", 8}}, {"tDn", {"duration[ns]", 8}},
+    };
+    if (auto found = fixed.find(format); found != fixed.end()) {
+        return ValueType{found->second.first, Kind::fixed, found->second.second};
+    }
+    if (format == "n") return ValueType{"null", Kind::null, 0};
+    if (format == "b") return ValueType{"bool", Kind::boolean, 1};
+    if (format == "u" || format == "U" || format == "vu" || format == "z" || format == "Z" || format == "vz") {
+        const Offsets offsets = format.size() == 2 ? Offsets::view : format[0] == 'u' || format[0] == 'z' ? Offsets::small : Offsets::large;
+        const bool text = format.back() == 'u' || format.back() == 'U';
+        return ValueType{text ? "string" : "binary", Kind::text, digest_bytes, offsets};
+    }
+    // Timestamps: "ts" and the unit, a colon, then the time zone, empty for none.
+    if (format.size() >= 4 && format.compare(0, 2, "ts") == 0 && format[3] == ':' && unit_name(format[2])) {
+        const std::string zone = format.substr(4);
+        return ValueType{"timestamp[" + std::string(unit_name(format[2])) + (zone.empty() ? "" : ", tz=" + zone) + "]",
+                         Kind::fixed, 8};
+    }
+    std::string name;
+    size_t width = 0;
+    if (decimal(format, &name, &width)) return ValueType{name, Kind::fixed, width};
+    if (format.rfind("w:", 0) == 0) {
+        char* end = nullptr;
+        const long bytes = std::strtol(format.c_str() + 2, &end, 10);
+        if (*end == '\0' && bytes >= 0 && end != format.c_str() + 2) {
+            return ValueType{"fixed_size_binary(" + std::to_string(bytes) + ")", Kind::fixed, static_cast<size_t>(bytes)};
+        }
+    }
+    unsupported(column, unsupported_name(format));
+}
+
+}  // namespace detail
+
+// The key type of a column, or UnsupportedType naming the column and its type.
+inline ColumnType column_type(const ArrowSchema& schema, const std::string& column) {
+    if (schema.dictionary == nullptr) {
+        ColumnType type;
+        static_cast<ValueType&>(type) = detail::value_type(schema, column);
+        return type;
+    }
+    static const std::map<std::string, std::pair<int, bool>> indices = {
+        {"c", {1, true}}, {"C", {1, false}}, {"s", {2, true}}, {"S", {2, false}},
+        {"i", {4, true}}, {"I", {4, false}}, {"l", {8, true}}, {"L", {8, false}},
+    };
+    const auto index = indices.find(schema.format != nullptr ? schema.format : "");
+    if (index == indices.end()) throw DataError("column " + detail::quoted(column) + ": a dictionary index must be an integer");
+    if (schema.dictionary->dictionary != nullptr) detail::unsupported(column, "dictionary of dictionaries");
+    ColumnType type;
+    static_cast<ValueType&>(type) = detail::value_type(*schema.dictionary, column);
+    type.index_bytes = index->second.first;
+    type.index_signed = index->second.second;
+    return type;
+}
+
+namespace detail {
+
+struct Validity {
+    const uint8_t* bits = nullptr;  // nullptr: every row is valid
+    int64_t offset = 0;
+
+    bool operator()(int64_t i) const {
+        if (bits == nullptr) return true;
+        const int64_t b = offset + i;
+        return (bits[b >> 3] >> (b & 7)) & 1;
+    }
+};
+
+inline Validity own_validity(const ArrowArray& array, int64_t offset) {
+    if (array.null_count == 0 || array.n_buffers < 1) return Validity{};
+    return Validity{static_cast<const uint8_t*>(array.buffers[0]), offset};
+}
+
+template <typename T>
+const T* buffer(const ArrowArray& array, int64_t i, const std::string& column) {
+    if (array.n_buffers <= i || array.buffers[i] == nullptr) {
+        throw DataError("column " + quoted(column) + ": an array of " + std::to_string(array.length) +
+                        " values lacks its buffer " + std::to_string(i));
+    }
+    return static_cast<const T*>(array.buffers[i]);
+}
+
+inline void digest(const void* data, int64_t size, const std::string& column, uint8_t* out) {
+    if (size > max_value_bytes) {
+        throw DataError("column " + quoted(column) + " holds a value of " + std::to_string(size) +
+                        " bytes, longer than the 2147483647 bytes a key value may have");
+    }
+    tessvane::murmur::MurmurHash3_x64_128(data, static_cast<int>(size), digest_seed, out);
+}
+
+[[noreturn]] inline void bad_offsets(const std::string& column) {
+    throw DataError("column " + quoted(column) + ": its offsets are not ascending");
+}
+
+// Calls write(i, out) for each valid row i and zeroes the rows that are null
+// in the parent or in the array.
+template <typename Write>
+void each_row(int64_t rows, Validity parent, Validity own, size_t width, uint8_t* out, size_t stride, Write write) {
+    for (int64_t i = 0; i < rows; ++i, out += stride) {
+        if (parent(i) && own(i)) {
+            out[0] = 1;
+            write(i, out + 1);
+        } else {
+            std::memset(out, 0, 1 + width);
+        }
+    }
+}
+
+template <size_t Width>
+void copy_fixed(int64_t rows, Validity parent, Validity own, const uint8_t* values, uint8_t* out, size_t stride) {
+    each_row(rows, parent, own, Width, out, stride,
+             [values](int64_t i, uint8_t* value) { std::memcpy(value, values + i * Width, Width); });
+}
+
+// The validity byte and value of `rows` rows of `array` from row `offset`
+// (its own offset included), at out, out + stride, ...
+inline void write_values(const ValueType& type, const ArrowArray& array, int64_t offset, Validity parent, int64_t rows,
+                         uint8_t* out, size_t stride, const std::string& column) {
+    if (rows == 0) return;
+    const Validity own = own_validity(array, offset);
+    switch (type.kind) {
+    case Kind::null:
+        for (int64_t i = 0; i < rows; ++i) out[i * static_cast<int64_t>(stride)] = 0;
+        return;
+    case Kind::boolean: {
+        const auto* bits = buffer<uint8_t>(array, 1, column);
+        each_row(rows, parent, own, 1, out, stride, [bits, offset](int64_t i, uint8_t* value) {
+            const int64_t b = offset + i;
+            *value = (bits[b >> 3] >> (b & 7)) & 1;
+        });
+        return;
+    }
+    case Kind::fixed: {
+        const size_t width = type.width;
+        const uint8_t* values = width == 0 ? nullptr : buffer<uint8_t>(array, 1, column) + offset * static_cast<int64_t>(width);
+        switch (width) {
+        case 1: return copy_fixed<1>(rows, parent, own, values, out, stride);
+        case 2: return copy_fixed<2>(rows, parent, own, values, out, stride);
+        case 4: return copy_fixed<4>(rows, parent, own, values, out, stride);
+        case 8: return copy_fixed<8>(rows, parent, own, values, out, stride);
+        case 16: return copy_fixed<16>(rows, parent, own, values, out, stride);
+        default:
+            each_row(rows, parent, own, width, out, stride, [values, width](int64_t i, uint8_t* value) {
+                if (width > 0) std::memcpy(value, values + i * static_cast<int64_t>(width), width);
+            });
+            return;
+        }
+    }
+    case Kind::text:
+        break;
+    }
+    if (type.offsets == Offsets::view) {
+        const int64_t data_buffers = array.n_buffers - 3;  // validity, views, the data buffers, their sizes
+        if (data_buffers < 0) throw DataError("column " + quoted(column) + ": a view array lacks its buffers");
+        const auto* views = buffer<uint8_t>(array, 1, column) + offset * 16;
+        const auto* sizes = static_cast<const int64_t*>(array.buffers[array.n_buffers - 1]);
+        if (data_buffers > 0 && sizes == nullptr) throw DataError("column " + quoted(column) + ": a view array lacks its buffer sizes");
+        each_row(rows, parent, own, digest_bytes, out, stride, [&](int64_t i, uint8_t* value) {
+            const uint8_t* view = views + i * 16;
+            int32_t size, index, start;
+            std::memcpy(&size, view, 4);
+            if (size < 0) throw DataError("column " + quoted(column) + ": a view has a negative length");
+            if (size <= 12) return digest(view + 4, size, column, value);
+            std::memcpy(&index, view + 8, 4);
+            std::memcpy(&start, view + 12, 4);
+            if (index < 0 || index >= data_buffers || start < 0 || start + int64_t{size} > sizes[index] ||
+                array.buffers[2 + index] == nullptr) {
+                throw DataError("column " + quoted(column) + ": a view points outside its data buffers");
+            }
+            digest(static_cast<const uint8_t*>(array.buffers[2 + index]) + start, size, column, value);
+        });
+        return;
+    }
+    const auto* data = static_cast<const uint8_t*>(array.n_buffers > 2 ? array.buffers[2] : nullptr);
+    auto text = [&](auto* offsets) {
+        each_row(rows, parent, own, digest_bytes, out, stride, [&](int64_t i, uint8_t* value) {
+            const int64_t start = offsets[offset + i], end = offsets[offset + i + 1];
+            if (start < 0 || end < start) bad_offsets(column);
+            if (end > start && data == nullptr) throw DataError("column " + quoted(column) + ": its values lack their data");
+            digest(data + start, end - start, column, value);
+        });
+    };
+    if (type.offsets == Offsets::small) {
+        text(buffer<int32_t>(array, 1, column));
+    } else {
+        text(buffer<int64_t>(array, 1, column));
+    }
+}
+
+inline int64_t read_index(const uint8_t* indices, int64_t i, int bytes, bool is_signed) {
+    switch (bytes * (is_signed ? -1 : 1)) {
+    case -1: { int8_t v; std::memcpy(&v, indices + i, 1); return v; }
+    case 1: return indices[i];
+    case -2: { int16_t v; std::memcpy(&v, indices + 2 * i, 2); return v; }
+    case 2: { uint16_t v; std::memcpy(&v, indices + 2 * i, 2); return v; }
+    case -4: { int32_t v; std::memcpy(&v, indices + 4 * i, 4); return v; }
+    case 4: { uint32_t v; std::memcpy(&v, indices + 4 * i, 4); return v; }
+    case -8: { int64_t v; std::memcpy(&v, indices + 8 * i, 8); return v; }
+    default: {
+        uint64_t v;
+        std::memcpy(&v, indices + 8 * i, 8);
+        return v > static_cast<uint64_t>(INT64_MAX) ? -1 : static_cast<int64_t>(v);
+    }
+    }
+}
+
+}  // namespace detail
+
+// The key bytes of each value of the dictionaries of one column, made once per
+// dictionary: a stream hands the same dictionary again with every batch.
+// Dictionaries are told apart by their buffers, offset and length, which are
+// those of the one array while the table holds it.
+class DictionaryCache {
+public:
+    const std::vector<uint8_t>& entries(const ValueType& type, const ArrowArray& dictionary, const std::string& column) {
+        Identity identity{std::vector<const void*>(dictionary.buffers, dictionary.buffers + dictionary.n_buffers),
+                          dictionary.offset, dictionary.length};
+        auto found = cache_.find(identity);
+        if (found != cache_.end()) return found->second;
+        if (dictionary.length < 0 || dictionary.offset < 0) throw DataError("a dictionary has a negative length or offset");
+        std::vector<uint8_t> entries(static_cast<size_t>(dictionary.length) * (1 + type.width));
+        detail::write_values(type, dictionary, dictionary.offset, detail::Validity{}, dictionary.length, entries.data(),
+                             1 + type.width, column);
+        return cache_.emplace(std::move(identity), std::move(entries)).first->second;
+    }
+
+private:
+    using Identity = std::tuple<std::vector<const void*>, int64_t, int64_t>;
+    std::map<Identity, std::vector<uint8_t>> cache_;
+};
+
+struct Column {
+    std::string name;
+    ColumnType type;
+};
+
+// The key rows of a table for the named columns, in that order, or every
+// column when key is nullptr.
+class KeyRows {
+public:
+    KeyRows(const arrow::Table& table, const std::vector<std::string>* key) : table_(table) {
+        const std::vector<std::string>& names = table.names();
+        if (key == nullptr) {
+            for (size_t c = 0; c < names.size(); ++c) indices_.push_back(static_cast<int64_t>(c));
+        } else {
+            for (const std::string& wanted : *key) indices_.push_back(find(wanted));
+        }
+        if (indices_.empty()) throw BadKey(key == nullptr ? "the data has no columns" : "the key names no columns");
+        for (int64_t c : indices_) {
+            columns_.push_back(Column{names[static_cast<size_t>(c)], column_type(table.column_schema(c), names[static_cast<size_t>(c)])});
+            width_ += 1 + columns_.back().type.width;
+        }
+        caches_.resize(columns_.size());
+        int64_t first = 0;
+        for (const arrow::Array& batch : table.batches()) {
+            starts_.push_back(first);
+            first += batch->length;
+        }
+    }
+
+    const std::vector<Column>& columns() const { return columns_; }
+    size_t width() const { return width_; }
+    int64_t rows() const { return table_.rows(); }
+    size_t batch_count() const { return table_.batches().size(); }
+
+    // Writes the rows of batch b at their place in out, which holds rows()
+    // rows of width() bytes.
+    void fill_batch(size_t b, uint8_t* out) {
+        const ArrowArray& batch = *table_.batches()[b];
+        uint8_t* row = out + starts_[b] * static_cast<int64_t>(width_);
+        for (size_t c = 0; c < columns_.size(); ++c) {
+            const arrow::Table::Slice slice = table_.column(batch, indices_[c]);
+            const detail::Validity parent{slice.parent_validity, slice.parent_offset};
+            write_column(columns_[c], *slice.array, slice.offset, parent, batch.length, row, caches_[c]);
+            row += 1 + columns_[c].type.width;
+        }
+    }
+
+    void fill(uint8_t* out) {
+        for (size_t b = 0; b < batch_count(); ++b) fill_batch(b, out);
+    }
+
+private:
+    int64_t find(const std::string& wanted) const {
+        const std::vector<std::string>& names = table_.names();
+        int64_t found = -1, count = 0;
+        for (size_t c = 0; c < names.size(); ++c) {
+            if (names[c] == wanted) {
+                if (found < 0) found = static_cast<int64_t>(c);
+                ++count;
+            }
+        }
+        if (count > 1) {
+            throw BadKey("the key column " + detail::quoted(wanted) + " is ambiguous: " + std::to_string(count) +
+                         " columns of the data have that name");
+        }
+        if (found < 0) {
+            std::string listed;
+            for (const std::string& name : names) listed += (listed.empty() ? "" : ", ") + detail::quoted(name);
+            throw UnknownColumn("column " + detail::quoted(wanted) + " is not in the data, whose columns are " +
+                                (listed.empty() ? "none" : listed));
+        }
+        return found;
+    }
+
+    void write_column(const Column& column, const ArrowArray& array, int64_t offset, detail::Validity parent,
+                      int64_t rows, uint8_t* out, DictionaryCache& cache) const {
+        const ColumnType& type = column.type;
+        if (type.index_bytes == 0) {
+            return detail::write_values(type, array, offset, parent, rows, out, width_, column.name);
+        }
+        if (rows == 0) return;
+        if (array.dictionary == nullptr) throw DataError("column " + detail::quoted(column.name) + ": its dictionary is missing");
+        const std::vector<uint8_t>& entries = cache.entries(type, *array.dictionary, column.name);
+        const int64_t values = array.dictionary->length;
+        const size_t entry = 1 + type.width;
+        const auto* indices = detail::buffer<uint8_t>(array, 1, column.name);
+        detail::each_row(rows, parent, detail::own_validity(array, offset), type.width, out, width_, [&](int64_t i, uint8_t* value) {
+            const int64_t index = detail::read_index(indices, offset + i, type.index_bytes, type.index_signed);
+            if (index < 0 || index >= values) {
+                throw DataError("column " + detail::quoted(column.name) + ": dictionary index " + std::to_string(index) +
+                                " is outside its " + std::to_string(values) + " values");
+            }
+            std::memcpy(value - 1, entries.data() + index * static_cast<int64_t>(entry), entry);
+        });
+    }
+
+    const arrow::Table& table_;
+    std::vector<int64_t> indices_;
+    std::vector<Column> columns_;
+    std::vector<DictionaryCache> caches_;
+    std::vector<int64_t> starts_;  // the first row of each batch
+    size_t width_ = 0;
+};
+
+}  // namespace woxbloom::keys
