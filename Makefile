@@ -145,7 +145,7 @@ $(ARM)/site/.installed: requirements-dev.txt Makefile | $(VENV)/.deps
 	rm -rf $(ARM)/site
 	$(PY) -m pip install --quiet --disable-pip-version-check --target $(ARM)/site --only-binary=:all: \
 		--implementation cp --python-version 3.13 --abi cp313 $(addprefix --platform ,$(ARM_PLATFORMS)) \
-		$$(grep -E '^(numpy|pytest|hypothesis|mmh3|xxhash)==' requirements-dev.txt)
+		$$(grep -E '^(numpy|pytest|hypothesis|mmh3|xxhash|pyarrow|polars|pandas)==' requirements-dev.txt)
 	@touch $@
 
 $(ARM)/cpp/.built: $(ARM)/.sysroot $(wildcard src/*.hpp) $(wildcard tests/cpp/*.cpp) tests/cpp/CMakeLists.txt \
@@ -174,7 +174,7 @@ $(ARM)/module/.built: $(ARM)/.sysroot $(SOURCES) cmake/aarch64-linux-gnu.cmake |
 # pytest would rewrite the asserts of all of Hypothesis, the package of a
 # plugin, at every start (bytecode may not be written): minutes under
 # emulation, so Hypothesis's plugin is named instead of found.
-ARM_PYTEST_ENV := PYTHONPATH=$(abspath $(ARM)/module):$(abspath python):$(abspath $(ARM)/site) \
+ARM_PYTEST_ENV := PYTHONPATH=$(abspath $(ARM)/module):$(abspath $(ARM)/site) \
 	WOX_HYPOTHESIS_PROFILE=small \
 	PYTEST_DISABLE_PLUGIN_AUTOLOAD=1 PYTEST_PLUGINS=_hypothesis_pytestplugin
 ARM_LEFT_OUT := --ignore=tests/test_dask.py --deselect tests/test_stubs.py::test_stubtest_finds_every_name \
@@ -238,8 +238,10 @@ plots: $(BENCH_VENV)/.deps $(BENCH_VENV)/.module
 	$(BENCH_PY) examples/fpr.py
 	$(BENCH_PY) benchmarks/plot.py
 
-# The sanitized module shadows the installed one through PYTHONPATH; the
-# interpreter itself is not instrumented, so the runtimes are preloaded.
+# The sanitized module and the companion with its sanitized helper (the build
+# tree lays them out as packages) shadow the installed ones through
+# PYTHONPATH; the interpreter itself is not instrumented, so the runtimes are
+# preloaded.
 SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer
 SANITIZE_ENV := PYTHONPATH=build/sanitize WOX_SANITIZE=1 ASAN_OPTIONS=detect_leaks=0 \
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)"

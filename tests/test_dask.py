@@ -1,7 +1,9 @@
-"""Filters on Dask arrays, on a real cluster of two worker processes: the same
-bits and answers as one process, the filter sent to each worker once, and its
-size as Dask accounts it."""
+"""Filters on Dask arrays and DataFrames, on a real cluster of two worker
+processes: the same bits and answers as one process, the filter sent to each
+worker once, and its size as Dask accounts it."""
 import dask.array as da
+import dask.dataframe as dd
+import pandas as pd
 import dask.sizeof
 import numpy as np
 import pytest
@@ -60,6 +62,24 @@ def test_build_and_test_on_the_cluster(client, name):
     assert len(held) == 2 and all(key in keys for keys in held.values())
 
 
+def test_dataframes_on_the_cluster(client):
+    users = pd.DataFrame({"user": [f"u{i}" if i % 7 else None for i in range(3000)], "n": np.arange(3000) % 11})
+    frame = dd.from_pandas(users, npartitions=5)
+    f = tools.dask_build(frame, 5, 40_009, split_every=2, key=["user", "n"])
+    one = tools.KeyedFilter(single_process(np.empty((0, 1)), 5, 40_009), ["user", "n"])
+    one.insert(users)
+    assert (f.key, f.layout, f.filter.to_bytes()) == (one.key, one.layout, one.filter.to_bytes())
+
+    probe = pd.concat([users[::5], pd.DataFrame({"user": ["new"] * 600, "n": np.arange(600)})], ignore_index=True)
+    for table, key in ((f, None), (f.filter, ["user", "n"])):
+        seen = tools.dask_test(table, dd.from_pandas(probe, npartitions=3), key=key)
+        assert seen.compute().tolist() == one.test(probe).tolist()
+    x = dd.from_pandas(probe, npartitions=3)
+    assert x[~tools.dask_test(f, x)].compute().index.tolist() == probe.index[~one.test(probe)].tolist()
+    with pytest.raises(tools.KeyMismatch):
+        tools.dask_test(f, x.astype({"n": "int32"})).compute()
+
+
 def test_dask_accounts_for_the_bits():
     f = tools.sized(1_000_000, 0.01)
     assert dask.sizeof.sizeof(f) >= f.get_m() // 8
@@ -75,6 +95,8 @@ def test_dask_accounts_for_the_bits():
          "split_every must be an integer of at least 2, got 1"),
         (lambda: tools.dask_test(b"", da.zeros((4, 2))), TypeError,
          "f must be a woxbloomfilter.bloomfilter or a KeyedFilter, not bytes"),
+        (lambda: tools.dask_build(da.zeros((4, 2)), 3, 64, key="a"), TypeError,
+         "key names the columns of a Dask DataFrame; a Dask array's rows are its own"),
     ],
 )
 def test_bad_arguments_are_named(call, error, message):

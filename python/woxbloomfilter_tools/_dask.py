@@ -126,8 +126,11 @@ def test(f: bloomfilter | KeyedFilter, x: Any, key: Key) -> Any:
     rows = x if frame else _whole_rows(x)
     client = _active_client()
     # Scattered, the filter reaches each worker once and tasks refer to it by
-    # key; embedded in the graph, every task would carry a copy of it.
-    shipped = f if client is None else client.scatter(f, broadcast=True)
+    # key; embedded in the graph, every task would carry a copy of it. A key
+    # of its own each time: under a key made from the filter's contents, a
+    # scatter could meet the release of an earlier one of the same filter,
+    # and the workers drop the data the new tasks need.
+    shipped = f if client is None else client.scatter(f, broadcast=True, hash=False)
     if frame:
         return rows.map_partitions(_test_partition, shipped, meta=_pandas().Series(dtype=bool))
     answers: da.Array = rows.map_blocks(

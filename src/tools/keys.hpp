@@ -125,12 +125,18 @@ inline bool decimal(const std::string& format, std::string* name, size_t* width)
     return true;
 }
 
-inline ValueType value_type(const ArrowSchema& schema, const std::string& column) {
+// An extension type's metadata sits on its field, also when its storage is
+// dictionary-encoded.
+inline void refuse_extension(const ArrowSchema& schema, const std::string& column) {
     arrow::Text extension{};
     if (arrow::metadata_value(schema.metadata, "ARROW:extension:name", &extension)) {
         unsupported(column, "extension<" + std::string(extension.data, static_cast<size_t>(extension.size)) +
                                 ">; cast it to its storage type first");
     }
+}
+
+inline ValueType value_type(const ArrowSchema& schema, const std::string& column) {
+    refuse_extension(schema, column);
     const std::string format = schema.format != nullptr ? schema.format : "";
     static const std::map<std::string, std::pair<const char*, size_t>> fixed = {
         {"c", {"int8", 1}},          {"C", {"uint8", 1}},          {"s", {"int16", 2}},
@@ -179,6 +185,7 @@ inline ColumnType column_type(const ArrowSchema& schema, const std::string& colu
         static_cast<ValueType&>(type) = detail::value_type(schema, column);
         return type;
     }
+    detail::refuse_extension(schema, column);
     static const std::map<std::string, std::pair<int, bool>> indices = {
         {"c", {1, true}}, {"C", {1, false}}, {"s", {2, true}}, {"S", {2, false}},
         {"i", {4, true}}, {"I", {4, false}}, {"l", {8, true}}, {"L", {8, false}},
@@ -218,6 +225,15 @@ const T* buffer(const ArrowArray& array, int64_t i, const std::string& column) {
                         " values lacks its buffer " + std::to_string(i));
     }
     return static_cast<const T*>(array.buffers[i]);
+}
+
+// Item i of a buffer of T. Buffers need not be aligned: one that arrives
+// through a pickle, say, may start at any byte.
+template <typename T>
+T load(const T* items, int64_t i) {
+    T item;
+    std::memcpy(&item, reinterpret_cast<const unsigned char*>(items) + i * static_cast<int64_t>(sizeof(T)), sizeof(T));
+    return item;
 }
 
 inline void digest(const void* data, int64_t size, const std::string& column, uint8_t* out) {
@@ -303,7 +319,7 @@ inline void write_values(const ValueType& type, const ArrowArray& array, int64_t
             if (size <= 12) return digest(view + 4, size, column, value);
             std::memcpy(&index, view + 8, 4);
             std::memcpy(&start, view + 12, 4);
-            if (index < 0 || index >= data_buffers || start < 0 || start + int64_t{size} > sizes[index] ||
+            if (index < 0 || index >= data_buffers || start < 0 || start + int64_t{size} > load(sizes, index) ||
                 array.buffers[2 + index] == nullptr) {
                 throw DataError("column " + quoted(column) + ": a view points outside its data buffers");
             }
@@ -314,7 +330,7 @@ inline void write_values(const ValueType& type, const ArrowArray& array, int64_t
     const auto* data = static_cast<const uint8_t*>(array.n_buffers > 2 ? array.buffers[2] : nullptr);
     auto text = [&](auto* offsets) {
         each_row(rows, parent, own, digest_bytes, out, stride, [&](int64_t i, uint8_t* value) {
-            const int64_t start = offsets[offset + i], end = offsets[offset + i + 1];
+            const int64_t start = load(offsets, offset + i), end = load(offsets, offset + i + 1);
             if (start < 0 || end < start) bad_offsets(column);
             if (end > start && data == nullptr) throw DataError("column " + quoted(column) + ": its values lack their data");
             digest(data + start, end - start, column, value);
