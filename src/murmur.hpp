@@ -158,7 +158,15 @@ inline void MurmurHash3_x86_128(const void* key, const int len_in, uint32_t seed
     std::memcpy(out, words, 16);
 }
 
-inline void MurmurHash3_x64_128(const void* key, const int len_in, const uint32_t seed, void* out) {
+namespace detail {
+
+// MurmurHash3_x64_128. The tail's bytes are gathered into two words, which
+// are mixed in whether or not bytes landed in them: a zero word mixes to
+// zero, and the published function skips exactly those. With ReadsPastEnd,
+// the tail block is read as two whole words and the bytes past the key
+// masked off, without a branch on the tail's length.
+template <bool ReadsPastEnd>
+inline void x64_128(const void* key, const int len_in, const uint32_t seed, void* out) {
     const int len = len_in < 0 ? 0 : len_in;
     const auto* data = static_cast<const unsigned char*>(key);
     const int nblocks = len / 16;
@@ -178,29 +186,34 @@ inline void MurmurHash3_x64_128(const void* key, const int len_in, const uint32_
     }
 
     const unsigned char* tail = data + nblocks * 16;
+    const int rest = len & 15;
     uint64_t k1 = 0, k2 = 0;
-    switch (len & 15) {
-    case 15: k2 ^= uint64_t(tail[14]) << 48; [[fallthrough]];
-    case 14: k2 ^= uint64_t(tail[13]) << 40; [[fallthrough]];
-    case 13: k2 ^= uint64_t(tail[12]) << 32; [[fallthrough]];
-    case 12: k2 ^= uint64_t(tail[11]) << 24; [[fallthrough]];
-    case 11: k2 ^= uint64_t(tail[10]) << 16; [[fallthrough]];
-    case 10: k2 ^= uint64_t(tail[9]) << 8; [[fallthrough]];
-    case 9:
-        k2 ^= uint64_t(tail[8]) << 0;
-        k2 *= c2; k2 = rotl64(k2, 33); k2 *= c1; h2 ^= k2;
-        [[fallthrough]];
-    case 8: k1 ^= uint64_t(tail[7]) << 56; [[fallthrough]];
-    case 7: k1 ^= uint64_t(tail[6]) << 48; [[fallthrough]];
-    case 6: k1 ^= uint64_t(tail[5]) << 40; [[fallthrough]];
-    case 5: k1 ^= uint64_t(tail[4]) << 32; [[fallthrough]];
-    case 4: k1 ^= uint64_t(tail[3]) << 24; [[fallthrough]];
-    case 3: k1 ^= uint64_t(tail[2]) << 16; [[fallthrough]];
-    case 2: k1 ^= uint64_t(tail[1]) << 8; [[fallthrough]];
-    case 1:
-        k1 ^= uint64_t(tail[0]) << 0;
-        k1 *= c1; k1 = rotl64(k1, 31); k1 *= c2; h1 ^= k1;
+    if constexpr (ReadsPastEnd) {
+        std::memcpy(&k1, tail, 8);
+        std::memcpy(&k2, tail + 8, 8);
+        k1 &= rest >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * rest)) - 1;
+        k2 &= rest <= 8 ? 0 : (uint64_t{1} << (8 * (rest - 8))) - 1;
+    } else {
+        switch (rest) {
+        case 15: k2 ^= uint64_t(tail[14]) << 48; [[fallthrough]];
+        case 14: k2 ^= uint64_t(tail[13]) << 40; [[fallthrough]];
+        case 13: k2 ^= uint64_t(tail[12]) << 32; [[fallthrough]];
+        case 12: k2 ^= uint64_t(tail[11]) << 24; [[fallthrough]];
+        case 11: k2 ^= uint64_t(tail[10]) << 16; [[fallthrough]];
+        case 10: k2 ^= uint64_t(tail[9]) << 8; [[fallthrough]];
+        case 9: k2 ^= uint64_t(tail[8]) << 0; [[fallthrough]];
+        case 8: k1 ^= uint64_t(tail[7]) << 56; [[fallthrough]];
+        case 7: k1 ^= uint64_t(tail[6]) << 48; [[fallthrough]];
+        case 6: k1 ^= uint64_t(tail[5]) << 40; [[fallthrough]];
+        case 5: k1 ^= uint64_t(tail[4]) << 32; [[fallthrough]];
+        case 4: k1 ^= uint64_t(tail[3]) << 24; [[fallthrough]];
+        case 3: k1 ^= uint64_t(tail[2]) << 16; [[fallthrough]];
+        case 2: k1 ^= uint64_t(tail[1]) << 8; [[fallthrough]];
+        case 1: k1 ^= uint64_t(tail[0]) << 0;
+        }
     }
+    k2 *= c2; k2 = rotl64(k2, 33); k2 *= c1; h2 ^= k2;
+    k1 *= c1; k1 = rotl64(k1, 31); k1 *= c2; h1 ^= k1;
 
     h1 ^= static_cast<uint64_t>(len);
     h2 ^= static_cast<uint64_t>(len);
@@ -213,6 +226,20 @@ inline void MurmurHash3_x64_128(const void* key, const int len_in, const uint32_
 
     const uint64_t words[2] = {h1, h2};
     std::memcpy(out, words, 16);
+}
+
+}  // namespace detail
+
+inline void MurmurHash3_x64_128(const void* key, const int len, const uint32_t seed, void* out) {
+    detail::x64_128<false>(key, len, seed, out);
+}
+
+// The same result, for a key whose 16 bytes past its end the caller may read
+// (they are read, never used; a negative length reads the 16 bytes at key):
+// the tail needs no branch on its length, which for keys of varied lengths is
+// a branch mispredicted at nearly every key.
+inline void MurmurHash3_x64_128_over(const void* key, const int len, const uint32_t seed, void* out) {
+    detail::x64_128<true>(key, len, seed, out);
 }
 
 // The four words of MurmurHash3_x86_128 over the bytes of a string.

@@ -236,12 +236,19 @@ T load(const T* items, int64_t i) {
     return item;
 }
 
-inline void digest(const void* data, int64_t size, const std::string& column, uint8_t* out) {
+// The digest of a value whose buffer holds at least `room` bytes from its
+// start: with 16 to spare past the value, the hash reads on without a branch
+// on the value's length.
+inline void digest(const uint8_t* data, int64_t size, int64_t room, const std::string& column, uint8_t* out) {
     if (size > max_value_bytes) {
         throw DataError("column " + quoted(column) + " holds a value of " + std::to_string(size) +
                         " bytes, longer than the 2147483647 bytes a key value may have");
     }
-    tessvane::murmur::MurmurHash3_x64_128(data, static_cast<int>(size), digest_seed, out);
+    if (room - size >= 16) {
+        tessvane::murmur::MurmurHash3_x64_128_over(data, static_cast<int>(size), digest_seed, out);
+    } else {
+        tessvane::murmur::MurmurHash3_x64_128(data, static_cast<int>(size), digest_seed, out);
+    }
 }
 
 [[noreturn]] inline void bad_offsets(const std::string& column) {
@@ -309,6 +316,7 @@ inline void write_values(const ValueType& type, const ArrowArray& array, int64_t
         const int64_t data_buffers = array.n_buffers - 3;  // validity, views, the data buffers, their sizes
         if (data_buffers < 0) throw DataError("column " + quoted(column) + ": a view array lacks its buffers");
         const auto* views = buffer<uint8_t>(array, 1, column) + offset * 16;
+        const uint8_t* views_end = views + rows * 16;
         const auto* sizes = static_cast<const int64_t*>(array.buffers[array.n_buffers - 1]);
         if (data_buffers > 0 && sizes == nullptr) throw DataError("column " + quoted(column) + ": a view array lacks its buffer sizes");
         each_row(rows, parent, own, digest_bytes, out, stride, [&](int64_t i, uint8_t* value) {
@@ -316,24 +324,25 @@ inline void write_values(const ValueType& type, const ArrowArray& array, int64_t
             int32_t size, index, start;
             std::memcpy(&size, view, 4);
             if (size < 0) throw DataError("column " + quoted(column) + ": a view has a negative length");
-            if (size <= 12) return digest(view + 4, size, column, value);
+            if (size <= 12) return digest(view + 4, size, views_end - (view + 4), column, value);
             std::memcpy(&index, view + 8, 4);
             std::memcpy(&start, view + 12, 4);
             if (index < 0 || index >= data_buffers || start < 0 || start + int64_t{size} > load(sizes, index) ||
                 array.buffers[2 + index] == nullptr) {
                 throw DataError("column " + quoted(column) + ": a view points outside its data buffers");
             }
-            digest(static_cast<const uint8_t*>(array.buffers[2 + index]) + start, size, column, value);
+            digest(static_cast<const uint8_t*>(array.buffers[2 + index]) + start, size, load(sizes, index) - start, column, value);
         });
         return;
     }
     const auto* data = static_cast<const uint8_t*>(array.n_buffers > 2 ? array.buffers[2] : nullptr);
     auto text = [&](auto* offsets) {
+        const int64_t limit = load(offsets, offset + rows);  // the data holds this many bytes at least
+        if (limit > 0 && data == nullptr) throw DataError("column " + quoted(column) + ": its values lack their data");
         each_row(rows, parent, own, digest_bytes, out, stride, [&](int64_t i, uint8_t* value) {
             const int64_t start = load(offsets, offset + i), end = load(offsets, offset + i + 1);
-            if (start < 0 || end < start) bad_offsets(column);
-            if (end > start && data == nullptr) throw DataError("column " + quoted(column) + ": its values lack their data");
-            digest(data + start, end - start, column, value);
+            if (start < 0 || end < start || end > limit) bad_offsets(column);
+            digest(data + start, end - start, limit - start, column, value);
         });
     };
     if (type.offsets == Offsets::small) {
