@@ -131,6 +131,16 @@ def test_key_picks_columns_in_order_and_pandas_leaves_its_index_out():
     assert (key_rows(frame.reset_index(drop=True)) == both).all()
 
 
+def test_a_lone_column_has_no_name():
+    """pandas exports no name for a series, polars does: the layout of either is the same."""
+    layouts = set()
+    for series in (pd.Series(["a"], name="x"), pl.Series("x", ["a"]), pa.array(["a"])):
+        f = KeyedFilter(tools.sized(10, 0.1))
+        f.insert(series)
+        layouts.add(f.layout)
+    assert layouts == {tools.KeyLayout("table", (("", "string"),))}
+
+
 def test_numpy_rows_are_the_rows_the_filter_reads():
     a = np.arange(12, dtype=">i4").reshape(4, 3)
     assert [bytes(r) for r in key_rows(a)] == [bytes(bloomfilter().dbg_getrow(a, r)) for r in range(4)]
@@ -162,6 +172,7 @@ def test_numpy_rows_are_the_rows_the_filter_reads():
         (np.zeros((2, 2)), "a", TypeError, "key must be None for a NumPy array without fields"),
         ([["a"]], None, TypeError, "data must be a table or column that exports the Arrow PyCapsule interface"),
         (pa.table({"a": [1]}), 3, TypeError, "key must be a column name or a sequence of names, not int"),
+        (pl.Series("x", [1]), "x", ValueError, "the data is a single column (an array or a series), whose name"),
     ],
 )
 def test_refusals(data, key, error, message):

@@ -134,7 +134,8 @@ inline bool metadata_value(const char* metadata, const std::string& key, Text* v
 
 // A table: a schema and its record batches. Its columns are the children of a
 // struct schema (a table, a record batch), or else the one column the schema
-// describes (an array, a chunked array, a series).
+// describes (an array, a chunked array, a series), named "" whatever the
+// producer calls it.
 class Table {
 public:
     Table(Schema schema, std::vector<Array> batches) : schema_(std::move(schema)), batches_(std::move(batches)) {
@@ -149,9 +150,11 @@ public:
             }
             rows_ += batch->length;
         }
+        // A lone column's name is the producer's whim (one library exports a
+        // series' name, another does not), so it has none.
         for (int64_t c = 0; c < count; ++c) {
             const ArrowSchema& field = column_schema(c);
-            names_.emplace_back(field.name != nullptr ? field.name : "");
+            names_.emplace_back(nested_ && field.name != nullptr ? field.name : "");
         }
     }
 

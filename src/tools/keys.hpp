@@ -447,6 +447,10 @@ public:
 
 private:
     int64_t find(const std::string& wanted) const {
+        if (!table_.nested()) {
+            throw BadKey("the data is a single column (an array or a series), whose name is not part of a key: "
+                         "key must be None");
+        }
         const std::vector<std::string>& names = table_.names();
         int64_t found = -1, count = 0;
         for (size_t c = 0; c < names.size(); ++c) {
