@@ -1,0 +1,5 @@
+"""`python -m woxbloomfilter_tools`: the woxbloom command line."""
+
+from woxbloomfilter_tools._cli import main
+
+raise SystemExit(main())
