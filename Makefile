@@ -1,11 +1,13 @@
 # make test   build everything into .venv and run the hash test and pytest
 # make demo   run the main job, examples/demo.py
-# make bench  speed against the hardware floor, np.copyto and other Bloom filters, in benchmarks/.venv
+# make docs   the documentation site, docs/ and README.md, into site/: offline, warnings fatal
+# make bench  speed against the hardware floor, np.copyto and other Bloom filters, then key rows
+#             of tables against other routes (benchmarks/keys.py), in benchmarks/.venv
 # make sanitize  the tests again against a build with ASan and UBSan
 # make wheel  a manylinux2014 wheel in dist/: the module, its stubs and woxbloomfilter_tools
 # make test-aarch64  the C++ tests and the pytest suite for 64-bit ARM, cross-built and run under qemu
 # make wheel-aarch64  the same wheel for 64-bit ARM
-# make plots  the README's pictures, drawn in benchmarks/.venv
+# make plots  the pictures of README.md and docs/, drawn in benchmarks/.venv
 # make fuzz   not in CI: the properties at length, a million mixed calls with memory watched,
 #             threads on shared filters, against .venv's module and the sanitized one (FUZZ_MINUTES=5)
 VENV := .venv
@@ -13,7 +15,7 @@ PY := $(VENV)/bin/python
 SOURCES := $(wildcard src/*.* src/tools/*) CMakeLists.txt pyproject.toml LICENSE \
 	$(wildcard python/*.pyi python/woxbloomfilter_tools/*.py* python/woxbloomfilter_tools/py.typed)
 
-.PHONY: test demo bench sanitize sanitize-build fuzz clean wheel plots test-aarch64 wheel-aarch64 aarch64-tools
+.PHONY: test demo docs bench sanitize sanitize-build fuzz clean wheel plots test-aarch64 wheel-aarch64 aarch64-tools
 
 $(PY):
 	@python=$$(sh scripts/find-python313) && echo "using $$python" && "$$python" -m venv $(VENV)
@@ -39,6 +41,21 @@ test: $(VENV)/.built build/cpp/.built
 demo: $(VENV)/.built
 	$(PY) examples/demo.py
 
+# The site: Sphinx reads docs/ (MyST Markdown, README.md as the front page)
+# and the installed woxbloomfilter_tools for autodoc. Strict: -W with -n makes
+# a warning, a broken link, a reference to a missing object or a page outside
+# the table of contents fail the build, and every page is read again (-E), so
+# that a warning is never hidden by a previous run. No inventory is fetched:
+# it runs offline. Its tools are pinned in docs/requirements.txt.
+$(VENV)/.docs-deps: docs/requirements.txt | $(VENV)/.deps
+	$(PY) -m pip install --quiet --disable-pip-version-check -r docs/requirements.txt
+	@touch $@
+
+docs: $(VENV)/.built $(VENV)/.docs-deps
+	rm -rf site
+	$(VENV)/bin/sphinx-build -E -W --keep-going -n -q -d build/docs-doctrees -b html docs site
+	@echo "the site: site/index.html"
+
 # The benchmark has its own venv so that its peers never touch .venv.
 BENCH_VENV := benchmarks/.venv
 BENCH_PY := $(BENCH_VENV)/bin/python
@@ -63,13 +80,15 @@ $(BENCH_VENV)/.module: $(VENV)/.deps $(SOURCES) | $(BENCH_PY)
 # The hardware floor that run.py sets each figure against: plain -O2, no
 # -march, like the module; src/ for the header that names the hash's SIMD path.
 # BENCH_ARGS passes options to run.py: "--groups floor --sizes 20 --rounds 2"
-# is a quick look; see benchmarks/run.py --help.
+# is a quick look; see benchmarks/run.py --help. KEYS_ARGS passes options to
+# keys.py, the key rows of tables against the peers: "--quick" is a quick look.
 build/floor: benchmarks/floor.cpp $(wildcard src/*.hpp)
 	@mkdir -p build
 	g++ -O2 -std=c++17 -Wall -Wextra $(if $(filter true,$(CI)),-Werror) -Isrc -o $@ benchmarks/floor.cpp
 
 bench: $(BENCH_VENV)/.deps $(BENCH_VENV)/.module build/floor
 	$(BENCH_PY) benchmarks/run.py --floor build/floor $(BENCH_ARGS)
+	$(BENCH_PY) benchmarks/keys.py $(KEYS_ARGS)
 
 # make test-aarch64: the tests for 64-bit ARM Linux on this x86-64 machine. The
 # C++ tests and the module are cross-built with Debian's GCC through the
@@ -231,7 +250,7 @@ wheel-aarch64: $(VENV)/.deps build/zig/aarch64-linux-gnu.2.17-c++ $(ARM)/.sysroo
 	$(call zig-wheel,aarch64,-Ccmake.define.CMAKE_TOOLCHAIN_FILE=$(ARM_TOOLCHAIN) -Ccmake.python-hints=false \
 		-Ccmake.define.Python_EXECUTABLE=$(abspath $(PY)))
 
-# The false-positive rate against its model, for the README, and the benchmark
+# The false-positive rate against its model, for docs/, and the benchmark
 # chart redrawn from benchmarks/results/results.json; matplotlib lives in the
 # benchmark's venv.
 plots: $(BENCH_VENV)/.deps $(BENCH_VENV)/.module
@@ -266,4 +285,4 @@ fuzz: $(VENV)/.built sanitize-build
 	$(PY) fuzz/run.py --minutes $(FUZZ_MINUTES) --sanitized build/sanitize
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build site $(VENV)

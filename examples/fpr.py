@@ -1,4 +1,4 @@
-"""The false-positive rate, measured against its model, for the README.
+"""The false-positive rate, measured against its model, for docs/sizing.md.
 
 For each number of bits per row from 1 to 20 and for a few k, a filter of
 m = bits x n bits takes n rows, then tests a million rows never inserted; the

@@ -1,51 +1,80 @@
-"""Every Python block of README.md runs as written: each as a script of its
-own, in a fresh process and an empty folder, as a reader would paste it.
-Blocks that start a cluster start a local one themselves, and a script file
-lets their worker processes import it as they would a reader's. A block that
-imports a package this interpreter lacks (Dask or fsspec, which are not
-dependencies) is skipped: .venv has them all."""
+"""Every example of README.md and of the pages in docs/ runs as written, as a
+reader would paste it: each ```python block as a script of its own, each
+```sh block with bash -e, in a fresh process and an empty folder. There
+`python` and `woxbloom` are the interpreter running this test and its command
+line. Blocks that start a cluster start a local one themselves, and a script
+file lets their worker processes import it as they would a reader's.
+
+A block that cannot run here carries `<!-- not run: why -->` on the line
+before its fence and is skipped with that reason. A Python block that imports
+a package this interpreter lacks (Dask or fsspec, which are not dependencies),
+or a block that runs the command line without the `cli` extra, is skipped
+too: .venv has them all."""
 import importlib.util
 import os
 import re
 import subprocess
 import sys
+import tomllib
 from pathlib import Path
 
 import pytest
 
-README = Path(__file__).resolve().parents[1] / "README.md"
+ROOT = Path(__file__).resolve().parents[1]
+PAGES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
+SHELLS = ("sh", "bash", "shell")
+BLOCK = re.compile(r"^(#+) ([^\n]+)$|^(?:<!-- not run: (.+?) -->\n)?```(\w+)\n([\s\S]*?)^```$", re.M)
+CLI_EXTRA = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["optional-dependencies"]["cli"]
 
 
-def python_blocks():
-    """(section, n-th block in it) -> code, for every ```python block."""
-    blocks, section, count = {}, "top", 0
-    for match in re.finditer(r"^(#+) ([^\n]+)$|^```python\n([\s\S]*?)^```$", README.read_text(), re.M):
-        if match[1]:
-            section, count = match[2].strip("`"), 0
-        else:
-            count += 1
-            blocks[f"{section} {count}"] = match[3]
-    return blocks
+def examples():
+    """'page: section n' -> (language, code, why it is not run), for every
+    Python and shell block."""
+    found = {}
+    for page in PAGES:
+        section, count = "top", 0
+        for match in BLOCK.finditer(page.read_text()):
+            hashes, title, why, language, code = match.groups()
+            if hashes:
+                section, count = title.strip("`"), 0
+            elif language == "python" or language in SHELLS:
+                count += 1
+                found[f"{page.name}: {section} {count}"] = (language, code, why)
+    return found
 
 
-BLOCKS = python_blocks()
+EXAMPLES = examples()
 
 
-def missing_packages(code):
-    imported = re.findall(r"^\s*(?:import|from) (\w+)", code, re.M)
-    return [name for name in dict.fromkeys(imported) if importlib.util.find_spec(name) is None]
+def missing_packages(language, code):
+    needed = re.findall(r"^\s*(?:import|from) (\w+)", code, re.M) if language == "python" else []
+    if re.search(r"\bwoxbloom\b", code):  # the command line, which needs its extra
+        needed += [re.match(r"[\w-]+", requirement)[0] for requirement in CLI_EXTRA]
+    return [name for name in dict.fromkeys(needed) if importlib.util.find_spec(name) is None]
 
 
-@pytest.mark.parametrize("name", BLOCKS)
-def test_readme_block_runs(name, tmp_path):
-    if missing := missing_packages(BLOCKS[name]):
+@pytest.mark.parametrize("name", EXAMPLES)
+def test_example_runs(name, tmp_path):
+    language, code, why = EXAMPLES[name]
+    if why:
+        pytest.skip(f"not run: {why}")
+    if missing := missing_packages(language, code):
         pytest.skip(f"needs {', '.join(missing)}, not installed here")
-    script = tmp_path / "example.py"
-    script.write_text(BLOCKS[name])
     # A relative PYTHONPATH (the sanitized build's) must hold in the new folder.
     paths = [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(paths)} if paths else dict(os.environ)
-    out = subprocess.run(
-        [sys.executable, script.name], cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300
-    )
+    folder = tmp_path / "example"
+    folder.mkdir()
+    if language == "python":
+        (folder / "example.py").write_text(code)
+        command = [sys.executable, "example.py"]
+    else:
+        commands = tmp_path / "bin"
+        commands.mkdir()
+        for program, arguments in {"python": "", "woxbloom": " -m woxbloomfilter_tools"}.items():
+            (commands / program).write_text(f'#!/bin/sh\nexec "{sys.executable}"{arguments} "$@"\n')
+            (commands / program).chmod(0o755)
+        env["PATH"] = f"{commands}{os.pathsep}{env.get('PATH', '')}"
+        command = ["bash", "-euo", "pipefail", "-c", code]
+    out = subprocess.run(command, cwd=folder, env=env, capture_output=True, text=True, timeout=300)
     assert out.returncode == 0, out.stdout + out.stderr

@@ -1,5 +1,5 @@
 """Stored filters: round trips through every kind of file against the model,
-the layout as the README gives it rebuilt without the package, damage of
+the layout as docs/stored-filters.md gives it rebuilt without the package, damage of
 every kind refused, and the state a refused call leaves."""
 import gzip
 import io
@@ -23,7 +23,7 @@ MAGIC = bytes.fromhex("89 57 42 46 0d 0a 1a 0a")
 
 
 def stored(k, m, bits, version=1, metadata=b""):
-    """A stored filter laid out byte by byte as README.md documents it."""
+    """A stored filter laid out byte by byte as docs/stored-filters.md documents it."""
     body = MAGIC + struct.pack("<IIQQQ", version, len(metadata), k, m, len(bits)) + metadata + bits
     return body + struct.pack("<Q", xxhash.xxh3_64_intdigest(body))
 

@@ -79,6 +79,10 @@ def parameters(n: SupportsIndex, p: SupportsFloat) -> tuple[int, int]:
     m = ceil(-n ln p / (ln 2)^2) bits, the fewest for which some k reaches p,
     and k = max(1, round(m / n ln 2)), the k that minimises the rate for that
     m. For 2,000,000 rows at 1 %: (7, 19170117).
+
+    `n` must be an integer of at least 1 and `p` a real number above 0 and
+    below 1; anything else raises TypeError or ValueError naming the
+    argument ("n must be at least 1, got 0").
     """
     rows = _count("n", n, 1)
     rate = _rate(p)
@@ -127,7 +131,11 @@ def _bits_set(f: bloomfilter) -> int:
 
 
 def fill(f: bloomfilter) -> float:
-    """The fraction of the filter's m bits that are set; 0.0 when m = 0."""
+    """The fraction of the filter's m bits that are set; 0.0 when m = 0.
+
+    The bits are counted on the byte form a piece at a time, so that beyond
+    the copy that `to_bytes` makes the count takes no memory that grows
+    with m."""
     m = f.get_m()
     return _bits_set(f) / m if m else 0.0
 
@@ -180,6 +188,10 @@ def dask_build(
     One filter is built per block of rows, where the data is, and the filters
     are combined by a tree of unions, `split_every` of them per node. Only
     the filters travel: m / 8 bytes each.
+
+    A Dask array needs two dimensions or more (ValueError), and anything but
+    a Dask array, DataFrame or Series is TypeError, as is `key` with an
+    array. `split_every` is an integer of at least 2 (ValueError).
     """
     from woxbloomfilter_tools import _dask
 
@@ -207,6 +219,10 @@ def dask_test(
 
     With a distributed client active the filter is sent to each worker once
     (scattered with broadcast), not with every task.
+
+    `f` must be a bloomfilter or a KeyedFilter, and `key` is only for a
+    bloomfilter and a DataFrame or Series (TypeError otherwise); `x` is
+    refused as by `dask_build`.
     """
     from woxbloomfilter_tools import _dask
 

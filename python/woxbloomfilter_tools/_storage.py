@@ -1,7 +1,7 @@
 """Filters stored in files: a header, the byte form and a checksum, saved so
 that a crash never leaves half a file, and loaded with one copy of the bits.
 
-The layout (all integers little-endian; README.md, "Stored filters"):
+The layout (all integers little-endian; docs/stored-filters.md):
 
     offset      size  field
     0           8     magic number 89 57 42 46 0d 0a 1a 0a

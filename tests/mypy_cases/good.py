@@ -7,7 +7,6 @@ import pickle
 from pathlib import Path
 
 import numpy as np
-import polars as pl
 from numpy.typing import NDArray
 
 import woxbloomfilter_tools as tools
@@ -48,7 +47,16 @@ stored: bytes = tools.dumps(f)
 again: bloomfilter = tools.loads(memoryview(stored))
 refusal: ValueError = tools.FormatError("checksum mismatch")
 
-table = pl.DataFrame({"user": ["ana", "bo"], "visits": [3, 5]})
+
+
+class Frame:
+    """What a table library's frame offers: the Arrow stream export."""
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        raise NotImplementedError
+
+
+table = Frame()
 keyed = tools.KeyedFilter.sized(1000, 0.01, key=["user", "visits"])
 keyed.insert(table)
 seen: NDArray[np.bool_] = keyed.test(table)
