@@ -29,7 +29,7 @@ $(VENV)/.built: $(VENV)/.deps $(SOURCES)
 	@touch $@
 
 # The C++ tests: the hash, and every kernel path this CPU can run.
-build/cpp/.built: $(VENV)/.deps $(wildcard src/*.hpp) $(wildcard tests/cpp/*.cpp) tests/cpp/CMakeLists.txt
+build/cpp/.built: $(VENV)/.deps $(wildcard src/*.hpp src/tools/*.hpp) $(wildcard tests/cpp/*.cpp) tests/cpp/CMakeLists.txt
 	$(VENV)/bin/cmake -S tests/cpp -B build/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) >/dev/null
 	$(VENV)/bin/cmake --build build/cpp
 	@touch $@
@@ -167,7 +167,7 @@ $(ARM)/site/.installed: requirements-dev.txt Makefile | $(VENV)/.deps
 		$$(grep -E '^(numpy|pytest|hypothesis|mmh3|xxhash|pyarrow|polars|pandas)==' requirements-dev.txt)
 	@touch $@
 
-$(ARM)/cpp/.built: $(ARM)/.sysroot $(wildcard src/*.hpp) $(wildcard tests/cpp/*.cpp) tests/cpp/CMakeLists.txt \
+$(ARM)/cpp/.built: $(ARM)/.sysroot $(wildcard src/*.hpp src/tools/*.hpp) $(wildcard tests/cpp/*.cpp) tests/cpp/CMakeLists.txt \
 		cmake/aarch64-linux-gnu.cmake | aarch64-tools
 	$(ARM_CMAKE) -S tests/cpp -B $(ARM)/cpp >/dev/null
 	$(VENV)/bin/cmake --build $(ARM)/cpp

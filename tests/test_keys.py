@@ -160,7 +160,9 @@ def test_numpy_rows_are_the_rows_the_filter_reads():
         (pa.table({"h": pa.array([1], pa.float16())}), None, TypeError, "column 'h' has type float16"),
         (pa.table({"p": pa.array([{"a": 1}])}), None, TypeError, "column 'p' has type struct"),
         (pa.table({"u": pa.array([b"0" * 16], pa.uuid())}), None, TypeError,
-         "column 'u' has type extension<arrow.uuid>; cast it to its storage type first"),
+         "column 'u' has type extension<arrow.uuid>, which cannot be part of a key: key columns hold numbers, bools, "
+         "dates, times, timestamps, durations, decimals, fixed-size binaries, strings or binaries; cast it to its "
+         "storage type first"),
         (pa.table({"a": [1], "b": [2]}), ["a", "c"], KeyError,
          "\"column 'c' is not in the data, whose columns are 'a', 'b'\""),
         (pa.table({"a": [1]}), [], ValueError, "the key names no columns"),

@@ -96,10 +96,10 @@ inline std::string unsupported_name(const std::string& format) {
     return "of format '" + format + "'";
 }
 
-[[noreturn]] inline void unsupported(const std::string& column, const std::string& type) {
+[[noreturn]] inline void unsupported(const std::string& column, const std::string& type, const std::string& hint = "") {
     throw UnsupportedType("column " + quoted(column) + " has type " + type +
                           ", which cannot be part of a key: key columns hold numbers, bools, dates, times, "
-                          "timestamps, durations, decimals, fixed-size binaries, strings or binaries");
+                          "timestamps, durations, decimals, fixed-size binaries, strings or binaries" + hint);
 }
 
 inline const char* unit_name(char unit) {
@@ -130,8 +130,8 @@ inline bool decimal(const std::string& format, std::string* name, size_t* width)
 inline void refuse_extension(const ArrowSchema& schema, const std::string& column) {
     arrow::Text extension{};
     if (arrow::metadata_value(schema.metadata, "ARROW:extension:name", &extension)) {
-        unsupported(column, "extension<" + std::string(extension.data, static_cast<size_t>(extension.size)) +
-                                ">; cast it to its storage type first");
+        unsupported(column, "extension<" + std::string(extension.data, static_cast<size_t>(extension.size)) + ">",
+                    "; cast it to its storage type first");
     }
 }
 

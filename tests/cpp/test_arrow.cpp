@@ -1,0 +1,495 @@
+// The Arrow C Data Interface reader and the key rows, on structs built by hand
+// as producers lay them out: slices, validity, the string layouts,
+// dictionaries, the layout's type names, and the release of every struct
+// exactly once, after errors too. Expected rows are built byte by byte here,
+// the digests with the tested MurmurHash3 under the layout's seed.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "murmur.hpp"
+#include "tools/keys.hpp"
+
+namespace arrow = woxbloom::arrow;
+namespace keys = woxbloom::keys;
+using arrow::ArrowArray;
+using arrow::ArrowArrayStream;
+using arrow::ArrowSchema;
+using Texts = std::vector<std::optional<std::string>>;
+
+static int failures = 0;
+
+static void fail(const std::string& what) {
+    std::fprintf(stderr, "%s\n", what.c_str());
+    ++failures;
+}
+
+// What a struct's private_data points to: its releases, and what it holds.
+// A stream holds its schema and batches, and releases those not handed out.
+struct Made {
+    std::string what;
+    int releases = 0;
+    std::vector<const void*> buffers;
+    std::vector<ArrowArray*> arrays;
+    std::vector<ArrowSchema*> schemas;
+    std::string format, name, metadata;
+    size_t next = 0;   // of a stream: the batch that get_next hands out next
+    int fail_at = -1;  // get_next fails when asked for this batch; -2: get_schema fails
+    std::string error;
+};
+
+template <typename Raw>
+static void release_if_set(Raw* raw) {
+    if (raw->release != nullptr) raw->release(raw);
+}
+
+// Releases the children and the dictionary too, as producers do.
+template <typename Raw>
+static void release(Raw* raw) {
+    ++static_cast<Made*>(raw->private_data)->releases;
+    for (int64_t i = 0; i < raw->n_children; ++i) release_if_set(raw->children[i]);
+    if (raw->dictionary != nullptr) release_if_set(raw->dictionary);
+    raw->release = nullptr;
+}
+
+// The interface moves a struct by copying it and marking the source released.
+template <typename Raw>
+static int hand_out(Raw* source, Raw* out) {
+    *out = *source;
+    source->release = nullptr;
+    return 0;
+}
+
+static Made& made_of(ArrowArrayStream* s) { return *static_cast<Made*>(s->private_data); }
+
+// Everything a test hands over, kept until the test ends.
+struct Pool {
+    std::deque<Made> made;
+    std::deque<ArrowArray> arrays;
+    std::deque<ArrowSchema> schemas;
+    std::deque<ArrowArrayStream> streams;
+    std::deque<std::vector<uint8_t>> bytes;
+
+    template <typename T>
+    uint8_t* buffer(const std::vector<T>& values) {
+        const auto* data = reinterpret_cast<const uint8_t*>(values.data());
+        return bytes.emplace_back(data, data + values.size() * sizeof(T)).data();
+    }
+    uint8_t* buffer(const std::string& text) { return buffer(std::vector<char>(text.begin(), text.end())); }
+
+    ArrowArray* array(int64_t length, int64_t null_count, int64_t offset, std::vector<const void*> buffers,
+                      std::vector<ArrowArray*> children = {}, ArrowArray* dictionary = nullptr) {
+        Made& m = made.emplace_back();
+        m.what = "array #" + std::to_string(arrays.size()) + " of " + std::to_string(length);
+        m.buffers = std::move(buffers);
+        m.arrays = std::move(children);
+        return &arrays.emplace_back(ArrowArray{length, null_count, offset, static_cast<int64_t>(m.buffers.size()),
+                                               static_cast<int64_t>(m.arrays.size()), m.buffers.data(), m.arrays.data(),
+                                               dictionary, release<ArrowArray>, &m});
+    }
+    ArrowSchema* schema(const std::string& format, const std::string& name, std::vector<ArrowSchema*> children = {},
+                        ArrowSchema* dictionary = nullptr, const std::string& metadata = "") {
+        Made& m = made.emplace_back();
+        m.what = "schema '" + format + "' '" + name + "'";
+        m.format = format;
+        m.name = name;
+        m.metadata = metadata;
+        m.schemas = std::move(children);
+        return &schemas.emplace_back(ArrowSchema{m.format.c_str(), m.name.c_str(), metadata.empty() ? nullptr : m.metadata.data(),
+                                                 0, static_cast<int64_t>(m.schemas.size()), m.schemas.data(), dictionary,
+                                                 release<ArrowSchema>, &m});
+    }
+    ArrowArrayStream* stream(ArrowSchema* schema, std::vector<ArrowArray*> batches, int fail_at = -1) {
+        Made& m = made.emplace_back();
+        m.what = "stream";
+        m.schemas = {schema};
+        m.arrays = std::move(batches);
+        m.fail_at = fail_at;
+        auto get_schema = [](ArrowArrayStream* s, ArrowSchema* out) {
+            return made_of(s).fail_at == -2 ? 5 : hand_out(made_of(s).schemas[0], out);  // 5 with no text for the error
+        };
+        auto get_next = [](ArrowArrayStream* s, ArrowArray* out) {
+            Made& f = made_of(s);
+            if (static_cast<int>(f.next) == f.fail_at) {
+                f.error = "batch " + std::to_string(f.next) + " is damaged";
+                return 22;
+            }
+            if (f.next < f.arrays.size()) return hand_out(f.arrays[f.next++], out);
+            out->release = nullptr;  // the end
+            return 0;
+        };
+        auto last_error = [](ArrowArrayStream* s) { return made_of(s).error.c_str(); };
+        auto release_stream = [](ArrowArrayStream* s) {
+            Made& f = made_of(s);
+            ++f.releases;
+            release_if_set(f.schemas[0]);
+            for (ArrowArray* batch : f.arrays) release_if_set(batch);
+            s->release = nullptr;
+        };
+        return &streams.emplace_back(ArrowArrayStream{get_schema, get_next, last_error, release_stream, &m});
+    }
+
+    void check_released(const std::string& what) const {
+        for (const Made& m : made) {
+            if (m.releases != 1) fail(what + ": " + m.what + " released " + std::to_string(m.releases) + " times");
+        }
+    }
+};
+
+// Bit i of the result is pattern[i] == '1'.
+static std::vector<uint8_t> bitmap(const std::string& pattern) {
+    std::vector<uint8_t> out((pattern.size() + 7) / 8);
+    for (size_t i = 0; i < pattern.size(); ++i) out[i / 8] |= static_cast<uint8_t>((pattern[i] == '1') << (i % 8));
+    return out;
+}
+
+// Rows from `offset` of fixed-width values; validity "" means no validity buffer.
+template <typename T>
+static ArrowArray* fixed_array(Pool& pool, const std::vector<T>& values, const std::string& valid, int64_t null_count,
+                               int64_t offset) {
+    const void* validity = valid.empty() ? nullptr : pool.buffer(bitmap(valid));
+    return pool.array(static_cast<int64_t>(values.size()) - offset, null_count, offset, {validity, pool.buffer(values)});
+}
+
+// Rows from `offset` of texts as `format` (u, U, z, Z, vu, vz), null_count -1.
+// A null's slot holds bytes, so only the validity makes it null. Views longer
+// than 12 bytes go to one of two data buffers by their row's parity, each
+// buffer starting with some padding.
+static ArrowArray* text_array(Pool& pool, const std::string& format, const Texts& values, int64_t offset) {
+    std::string valid, data, long_data[2] = {"pad", "more padding"};
+    std::vector<int64_t> ends{0};
+    std::vector<int32_t> views;  // size, then 12 bytes inline, or a prefix, buffer index and offset
+    for (const auto& value : values) {
+        valid += value ? '1' : '0';
+        const std::string slot = value ? *value : "under a null";
+        ends.push_back(static_cast<int64_t>((data += slot).size()));
+        const bool inline_value = slot.size() <= 12;
+        views.insert(views.end(), {static_cast<int32_t>(slot.size()), 0, 0, 0});
+        int32_t* view = &views[views.size() - 4];
+        std::memcpy(view + 1, slot.data(), inline_value ? slot.size() : 4);
+        if (inline_value) continue;
+        view[2] = static_cast<int32_t>(views.size() / 4 % 2);
+        view[3] = static_cast<int32_t>(long_data[view[2]].size());
+        long_data[view[2]] += slot;
+    }
+    const void* validity = pool.buffer(bitmap(valid));
+    const int64_t length = static_cast<int64_t>(values.size()) - offset;
+    if (format[0] == 'v') {
+        const std::vector<int64_t> sizes{static_cast<int64_t>(long_data[0].size()), static_cast<int64_t>(long_data[1].size())};
+        return pool.array(length, -1, offset,
+                          {validity, pool.buffer(views), pool.buffer(long_data[0]), pool.buffer(long_data[1]), pool.buffer(sizes)});
+    }
+    const void* offsets =
+        format == "u" || format == "z" ? pool.buffer(std::vector<int32_t>(ends.begin(), ends.end())) : pool.buffer(ends);
+    return pool.array(length, -1, offset, {validity, offsets, pool.buffer(data)});
+}
+
+// Expected key bytes, appended column after column, row after row.
+struct Expect {
+    std::vector<uint8_t> bytes;
+
+    Expect& null(size_t width) { return bytes.insert(bytes.end(), 1 + width, 0), *this; }
+    Expect& value(uint64_t v, int width) { return fixed("").little_endian(v, width); }
+    Expect& fixed(const std::string& raw) {
+        bytes.push_back(1);
+        return bytes.insert(bytes.end(), raw.begin(), raw.end()), *this;
+    }
+    Expect& text(const std::optional<std::string>& s) {
+        if (!s) return null(16);
+        uint64_t h[2];
+        tessvane::murmur::MurmurHash3_x64_128(s->data(), static_cast<int>(s->size()), keys::digest_seed, h);
+        return value(h[0], 8).little_endian(h[1], 8);
+    }
+    Expect& little_endian(uint64_t v, int width) {
+        for (int k = 0; k < width; ++k) bytes.push_back(static_cast<uint8_t>(v >> (8 * k)));
+        return *this;
+    }
+};
+
+// Takes a struct over as the module takes it from a capsule, whose destructor
+// then releases the source unless it is marked released.
+template <typename Raw>
+static arrow::Owned<Raw> take(Raw* source) {
+    arrow::Owned<Raw> owned(source);
+    if (source->release != nullptr) fail("a struct taken over is not marked released at its source");
+    return owned;
+}
+
+static arrow::Table make_table(ArrowSchema* schema, const std::vector<ArrowArray*>& batches) {
+    std::vector<arrow::Array> owned;
+    for (ArrowArray* batch : batches) owned.push_back(take(batch));
+    return arrow::Table(take(schema), std::move(owned));
+}
+
+// Poisoned first, so a byte the rows leave unwritten shows.
+static std::vector<uint8_t> rows_of(const arrow::Table& table, const std::vector<std::string>* key = nullptr) {
+    keys::KeyRows rows(table, key);
+    std::vector<uint8_t> out(static_cast<size_t>(rows.rows()) * rows.width(), 0xAA);
+    rows.fill(out.data());
+    return out;
+}
+
+static void same(const std::string& what, const std::vector<uint8_t>& got, const std::vector<uint8_t>& want) {
+    size_t i = 0;
+    while (i < got.size() && i < want.size() && got[i] == want[i]) ++i;
+    if (got != want) fail(what + ": key rows differ from byte " + std::to_string(i) + " of " + std::to_string(want.size()));
+}
+
+template <typename Error, typename Call>
+static void expect_error(const std::string& what, const std::string& message, Call call) {
+    try {
+        call();
+        fail(what + ": no error");
+    } catch (const Error& e) {
+        if (e.what() != message) fail(what + ": said \"" + e.what() + "\"");
+    } catch (const std::exception& e) {
+        fail(what + ": the wrong kind of error: " + e.what());
+    }
+}
+
+// The rows of a table against `want`, or refused with `error`; then every
+// struct must have been released once.
+static void check_rows(const std::string& what, Pool& pool, ArrowSchema* schema, const std::vector<ArrowArray*>& batches,
+                       const Expect& want, const char* error = nullptr) {
+    if (error == nullptr) {
+        same(what, rows_of(make_table(schema, batches)), want.bytes);
+    } else {
+        expect_error<arrow::DataError>(what, error, [&] { rows_of(make_table(schema, batches)); });
+    }
+    pool.check_released(what);
+}
+
+static const std::string refused =
+    ", which cannot be part of a key: key columns hold numbers, bools, dates, times, timestamps, durations, decimals, "
+    "fixed-size binaries, strings or binaries";
+
+static void test_slices_and_validity() {
+    Pool pool;
+    // From row 2, null_count unknown: a null over 5, and a 0 that is not null.
+    check_rows("int16 sliced", pool, pool.schema("s", "n"), {fixed_array<int16_t>(pool, {7, 8, -2, 5, 0, 9}, "111011", -1, 2)},
+               Expect().value(static_cast<uint64_t>(-2), 2).null(2).value(0, 2).value(9, 2));
+    check_rows("fixed_size_binary without validity", pool, pool.schema("w:3", "f"),
+               {pool.array(3, -1, 1, {nullptr, pool.buffer(std::string("abcdefghijkl"))})},
+               Expect().fixed("def").fixed("ghi").fixed("jkl"));
+    // Bits 5 to 13: across a byte, with a null over a true bit.
+    const std::string values = "0110100111010110", valid = "1111111011111111";
+    Expect bools;
+    for (size_t b = 5; b < 14; ++b) valid[b] == '1' ? bools.value(values[b] == '1', 1) : bools.null(1);
+    check_rows("bool sliced", pool, pool.schema("b", "flag"),
+               {pool.array(9, 1, 5, {pool.buffer(bitmap(valid)), pool.buffer(bitmap(values))})}, bools);
+
+    // The same texts in every layout give the same rows; row 0 is sliced off.
+    // The last value ends its buffer, which the digest must not read past.
+    const Texts texts = {"a value sliced off", "", "hello", std::nullopt, "exactly12byt", "thirteen byte",
+                         "a longer value in the other buffer", "tail"};
+    Expect want;
+    for (size_t i = 1; i < texts.size(); ++i) want.text(texts[i]);
+    for (const char* format : {"u", "U", "z", "Z", "vu", "vz"}) {
+        check_rows(std::string("texts as ") + format, pool, pool.schema(format, "t"), {text_array(pool, format, texts, 1)}, want);
+    }
+
+    // A record batch sliced on the parent, its children whole: child row =
+    // parent offset 2 + child offset + i. Row 1 is null in the parent, row 2 in "a".
+    ArrowSchema* schema = pool.schema("+s", "", {pool.schema("i", "a"), pool.schema("U", "b"), pool.schema("b", "c")});
+    ArrowArray* a = fixed_array<int32_t>(pool, {100, 101, 102, 103, 104, 105}, "111110", 1, 1);
+    ArrowArray* b = text_array(pool, "U", {"j", "j", "j", "x", "y", "z"}, 1);
+    ArrowArray* c = pool.array(5, 0, 0, {nullptr, pool.buffer(bitmap("00101"))});
+    check_rows("sliced record batch", pool, schema, {pool.array(3, 1, 2, {pool.buffer(bitmap("11101"))}, {a, b, c})},
+               Expect().value(103, 4).text("x").value(1, 1).null(4).null(16).null(1).null(4).text("z").value(1, 1));
+}
+
+static void test_views_out_of_bounds() {
+    // One binary view into a data buffer of 29 bytes; a lone column has no name.
+    const struct {
+        int32_t size, index, start;
+        const char* error;
+    } cases[] = {
+        {20, 0, 9, nullptr},  // ends at the buffer's end
+        {20, 0, 10, "column '': a view points outside its data buffers"},
+        {13, 1, 0, "column '': a view points outside its data buffers"},
+        {13, -1, 0, "column '': a view points outside its data buffers"},
+        {-1, 0, 0, "column '': a view has a negative length"},
+    };
+    const std::string data = "abcdefghijklmnopqrstuvwxyz012";
+    for (const auto& c : cases) {
+        Pool pool;
+        std::vector<int32_t> view{c.size, 0, c.index, c.start};
+        std::memcpy(&view[1], data.data() + c.start, 4);
+        const std::vector<int64_t> sizes{static_cast<int64_t>(data.size())};
+        check_rows("view of " + std::to_string(c.size) + " at " + std::to_string(c.start) + " in buffer " + std::to_string(c.index),
+                   pool, pool.schema("vz", "v"),
+                   {pool.array(1, 0, 0, {nullptr, pool.buffer(view), pool.buffer(data), pool.buffer(sizes)})},
+                   Expect().text(data.substr(9)), c.error);
+    }
+}
+
+// A stream sends the dictionary again with every batch: batches 0 and 1 over
+// the same buffers, batch 2 over a slice of them. The data changes after batch
+// 0: batch 1 keeps the digests made once, batch 2's slice is read afresh.
+static void test_dictionaries() {
+    {
+        Pool pool;
+        uint8_t* data = pool.buffer(std::string("redblue"));
+        const void* offsets = pool.buffer(std::vector<int32_t>{0, 3, 3, 7});
+        auto batch = [&](int64_t length, int64_t offset, std::vector<int8_t> indices, const void* validity, int64_t first,
+                         int64_t values) {
+            ArrowArray* dictionary = pool.array(values, 0, first, {nullptr, offsets, data});
+            return pool.array(length, 0, 0, {nullptr},
+                              {pool.array(length, -1, offset, {validity, pool.buffer(indices)}, {}, dictionary)});
+        };
+        // Batch 0 from row 1, its null index over 7 (out of range, not read).
+        ArrowArray* b0 = batch(4, 1, {9, 2, 0, 7, 1}, pool.buffer(bitmap("11101")), 0, 3);
+        ArrowArray* b1 = batch(2, 0, {1, 2}, nullptr, 0, 3);
+        ArrowArray* b2 = batch(2, 0, {1, 0}, nullptr, 1, 2);
+        ArrowSchema* schema = pool.schema("+s", "", {pool.schema("c", "colour", {}, pool.schema("u", ""))});
+        {
+            const arrow::Table table = arrow::Table::from_stream(take(pool.stream(schema, {b0, b1, b2})));
+            keys::KeyRows rows(table, nullptr);
+            if (table.rows() != 8 || rows.width() != 17) return fail("dictionary stream: not 8 rows of 17 bytes");
+            std::vector<uint8_t> out(8 * 17, 0xAA);
+            rows.fill_batch(0, out.data());
+            std::memcpy(data + 3, "BLUE", 4);
+            rows.fill_batch(1, out.data());
+            rows.fill_batch(2, out.data());
+            same("dictionary across batches", out,
+                 Expect().text("blue").text("red").null(16).text("").text("").text("blue").text("BLUE").text("").bytes);
+        }
+        pool.check_released("dictionary stream");
+    }
+    // uint32 indices over string views with a null value, as polars sends
+    // categoricals, and indices out of range of either sign.
+    const struct {
+        const char* format;
+        std::vector<uint8_t> indices;  // little-endian
+        const char* error;
+    } cases[] = {
+        {"I", {2, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0}, nullptr},
+        {"I", {3, 0, 0, 0}, "column '': dictionary index 3 is outside its 3 values"},
+        {"c", {0xFF}, "column '': dictionary index -1 is outside its 3 values"},
+    };
+    for (const auto& c : cases) {
+        Pool pool;
+        ArrowArray* dictionary = text_array(pool, "vu", {"short", std::nullopt, "a value longer than twelve bytes"}, 0);
+        const int64_t length = static_cast<int64_t>(c.indices.size()) / (c.format[0] == 'I' ? 4 : 1);
+        check_rows(std::string("dictionary<") + c.format + ", string_view>", pool,
+                   pool.schema(c.format, "cat", {}, pool.schema("vu", "")),
+                   {pool.array(length, 0, 0, {nullptr, pool.buffer(c.indices)}, {}, dictionary)},
+                   Expect().text("a value longer than twelve bytes").text("short").null(16), c.error);
+    }
+}
+
+static void test_types() {
+    const struct {
+        const char* format;
+        const char* name;
+        size_t width;
+    } cases[] = {
+        {"l", "int64", 8}, {"b", "bool", 1}, {"tsu:UTC", "timestamp[us, tz=UTC]", 8}, {"tsn:", "timestamp[ns]", 8},
+        {"d:10,2", "decimal128(10, 2)", 16}, {"d:5,1,256", "decimal256(5, 1)", 32}, {"w:7", "fixed_size_binary(7)", 7},
+        {"tdD", "date32", 4}, {"ttn", "time64[ns]", 8}, {"tDm", "duration[ms]", 8}, {"u", "string", 16},
+        {"U", "string", 16}, {"vu", "string", 16}, {"z", "binary", 16},
+    };
+    Pool pool;
+    for (const auto& c : cases) {
+        const keys::ColumnType type = keys::column_type(*pool.schema(c.format, "col"), "col");
+        if (type.name != c.name || type.width != c.width || type.index_bytes != 0) {
+            fail(std::string("format '") + c.format + "': " + type.name + ", " + std::to_string(type.width) + " bytes");
+        }
+    }
+    const keys::ColumnType indexed = keys::column_type(*pool.schema("S", "col", {}, pool.schema("U", "")), "col");
+    if (indexed.name != "string" || indexed.width != 16 || indexed.index_bytes != 2 || indexed.index_signed) {
+        fail("dictionary<uint16, large_string>: read as " + indexed.name);
+    }
+    // Two pairs, the name second, as a producer may order them.
+    auto int32 = [](size_t v) {
+        const auto n = static_cast<int32_t>(v);
+        return std::string(reinterpret_cast<const char*>(&n), 4);
+    };
+    std::string metadata = int32(2);
+    for (const std::string text : {"ARROW:extension:metadata", "", "ARROW:extension:name", "demo.tagged"}) {
+        metadata += int32(text.size()) + text;
+    }
+    const std::string extension = "column 'col' has type extension<demo.tagged>" + refused + "; cast it to its storage type first";
+    const struct {
+        const char* format;
+        const char* dictionary;
+        std::string metadata, message;
+    } refusals[] = {
+        {"+l", nullptr, "", "column 'col' has type list" + refused},
+        {"e", nullptr, "", "column 'col' has type float16" + refused},
+        {"+s", nullptr, "", "column 'col' has type struct" + refused},
+        {"d:10,2,512", nullptr, "", "column 'col' has type of format 'd:10,2,512'" + refused},
+        {"u", nullptr, metadata, extension},
+        {"c", "u", metadata, extension},  // stored as a dictionary
+    };
+    for (const auto& r : refusals) {
+        ArrowSchema* schema = pool.schema(r.format, "col", {}, r.dictionary ? pool.schema(r.dictionary, "") : nullptr, r.metadata);
+        expect_error<keys::UnsupportedType>(std::string("format '") + r.format + "'", r.message,
+                                            [&] { keys::column_type(*schema, "col"); });
+    }
+}
+
+// Columns chosen by name, from a stream; the table is released once after the refusals.
+static void test_key_columns() {
+    Pool pool;
+    ArrowSchema* schema = pool.schema("+s", "", {pool.schema("i", "a"), pool.schema("u", "b"), pool.schema("s", "x"),
+                                                 pool.schema("s", "x"), pool.schema("e", "h")});
+    ArrowArray* batch = pool.array(2, 0, 0, {nullptr},
+                                   {fixed_array<int32_t>(pool, {1, -1}, "", 0, 0), text_array(pool, "u", {"p", "q"}, 0),
+                                    fixed_array<int16_t>(pool, {3, 4}, "", 0, 0), fixed_array<int16_t>(pool, {5, 6}, "", 0, 0),
+                                    fixed_array<uint16_t>(pool, {0x3C00, 0}, "", 0, 0)});
+    {
+        const arrow::Table table = arrow::Table::from_stream(take(pool.stream(schema, {batch})));
+        const std::vector<std::string> key{"b", "a"}, unknown{"a", "zz"}, shared{"x"}, none{};
+        keys::KeyRows rows(table, &key);
+        std::string described;
+        for (const keys::Column& column : rows.columns()) described += column.name + ":" + column.type.name + " ";
+        if (described != "b:string a:int32 " || rows.width() != 22) fail("columns b, a: read as " + described);
+        same("columns b, a", rows_of(table, &key), Expect().text("p").value(1, 4).text("q").value(static_cast<uint64_t>(-1), 4).bytes);
+        expect_error<keys::UnsupportedType>("every column", "column 'h' has type float16" + refused, [&] { rows_of(table); });
+        expect_error<keys::UnknownColumn>("column zz", "column 'zz' is not in the data, whose columns are 'a', 'b', 'x', 'x', 'h'",
+                                          [&] { rows_of(table, &unknown); });
+        expect_error<keys::BadKey>("column x", "the key column 'x' is ambiguous: 2 columns of the data have that name",
+                                   [&] { rows_of(table, &shared); });
+        expect_error<keys::BadKey>("no columns", "the key names no columns", [&] { rows_of(table, &none); });
+    }
+    pool.check_released("key columns");
+}
+
+// A stream failing part-way, after two batches, or at its schema.
+static void test_failing_streams() {
+    for (int fail_at : {2, -2}) {
+        const std::string what = fail_at == 2 ? "get_next failing" : "get_schema failing";
+        Pool pool;
+        std::vector<ArrowArray*> batches;
+        for (int64_t b = 0; b < 3; ++b) batches.push_back(fixed_array<int64_t>(pool, {b, b + 1}, "01", 1, 0));
+        ArrowArrayStream* stream = pool.stream(pool.schema("l", ""), batches, fail_at);
+        expect_error<arrow::DataError>(what, fail_at == 2 ? "the data's stream failed: batch 2 is damaged"
+                                                          : "the data's stream failed: error code 5",
+                                       [&] { arrow::Table::from_stream(take(stream)); });
+        pool.check_released(what);
+    }
+}
+
+int main() {
+    for (auto test : {test_slices_and_validity, test_views_out_of_bounds, test_dictionaries, test_types, test_key_columns,
+                      test_failing_streams}) {
+        try {
+            test();
+        } catch (const std::exception& e) {
+            fail(std::string("unexpected error: ") + e.what());
+        }
+    }
+    if (failures) {
+        std::fprintf(stderr, "%d check(s) failed\n", failures);
+        return 1;
+    }
+    std::printf("all Arrow reader and key row checks passed\n");
+    return 0;
+}
