@@ -45,23 +45,36 @@ def ms(entry):
 
 
 def whole_panel(ax, whole, memory):
-    names = list(whole["operations"])
-    times = [ms(whole["operations"][n]) for n in names]
+    """The byte form's calls, median and worst over fresh processes, against
+    the worst ndarray.tobytes() of the same processes; the set operations
+    against np.copyto. Results of runs before the fresh processes hold every
+    call in "operations", against np.copyto."""
+    fresh = whole.get("fresh", {})
+    names = [*fresh, *whole["operations"]]
+    medians = [fresh[n]["median_ms"] if n in fresh else ms(whole["operations"][n]) for n in names]
     copy = ms(whole["copyto"])
+    tobytes = max((e["tobytes_worst_ms"] for e in fresh.values()), default=None)
     y = np.arange(len(names))
-    ax.barh(y, times, color=BLUE)
+    ax.barh(y, medians, color=BLUE, label="median")
+    worst = [fresh[n]["worst_ms"] if n in fresh else np.nan for n in names]
+    ax.scatter(worst, y, color=ORANGE, marker="|", s=200, zorder=3, label="worst of the fresh processes")
     ax.axvline(copy, color="black", ls="--", lw=1, label=f"np.copyto into fresh memory: {copy:.0f} ms")
+    if tobytes:
+        ax.axvline(tobytes, color=GREY, ls="-.", lw=1, label=f"ndarray.tobytes(), worst: {tobytes:.0f} ms")
     peaks = (memory or {}).get("operations", {})
-    for yi, n, v in zip(y, names, times):
+    for yi, n, v, w in zip(y, names, medians, worst):
         peak = f", extra peak {peaks[n]['ratio']:.2f}x the filter" if "ratio" in peaks.get(n, {}) else ""
-        ax.text(v, yi, f" {v / copy:.2f}x copyto{peak}", va="center", fontsize=8)
+        text = f"worst {fresh[n]['worst_ratio']:.2f}x tobytes' worst" if n in fresh else f"{v / copy:.2f}x copyto"
+        ax.text(np.nanmax([v, w]), yi, f" {text}{peak}", va="center", fontsize=8)
     ax.set_yticks(y, names)
     ax.invert_yaxis()
     ax.set_xscale("log")
-    ax.set_xlim(min(times + [copy]) / 2, max(times + [copy]) * 12)  # room for the labels
-    ax.set_xlabel("ms (median, log scale)")
+    shown = [*medians, *[w for w in worst if not np.isnan(w)], copy, *([tobytes] if tobytes else [])]
+    ax.set_xlim(min(shown) / 2, max(shown) * 12)  # room for the labels
+    ax.set_xlabel("ms (log scale)")
     ax.legend(fontsize=8, loc="lower right")
-    ax.set_title(f"The {size(whole['filter_bytes'])} filter: byte form, pickles, set operations", fontsize=10)
+    ax.set_title(f"The {size(whole['filter_bytes'])} filter: byte form and pickles in fresh processes, set operations",
+                 fontsize=10)
 
 
 def peers_panel(ax, label, res):

@@ -4,9 +4,9 @@
 // 2**(i % 8). Bits from m up to the end of the last word are always zero, so
 // the byte form is a plain copy and union and intersect work on whole words.
 //
-// Large arrays are mapped on their own and asked for 2 MiB pages: a random
-// probe into a filter of a gigabyte then misses the TLB far less often. Small
-// ones come from the heap.
+// Large arrays are mapped on their own, on 2 MiB boundaries, and may be asked
+// for 2 MiB pages: a random probe into a filter of a gigabyte then misses the
+// TLB far less often. Small ones come from the heap.
 #pragma once
 
 #include <sys/mman.h>
@@ -22,7 +22,31 @@
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the byte form is the words' memory on little-endian only");
 
+// Which large buffers are asked for 2 MiB pages, a sum of these bits:
+//   1  filters made by configure, before their first insert;
+//   2  filters loaded from a byte form (from_bytes, __setstate__), before the copy;
+//   4  the byte form that to_bytes and __getstate__ write, before it is written;
+//   8  filters loaded from a byte form, after the copy.
+// Advice before the first touch pays when the kernel has free 2 MiB pages at
+// hand. When it has none and its defrag setting is madvise, each fault waits
+// while the kernel compacts memory, and a copy into the buffer can take twice
+// as long as into plain pages. Advice after the copy costs the caller nothing:
+// khugepaged may collapse the pages later, in the background.
+// The module cannot see the kernel's settings, so the choice is made when it
+// is built; benchmarks/bulk.py builds and measures other choices.
+#ifndef WOXBLOOM_HUGE_PAGE_ADVICE
+#define WOXBLOOM_HUGE_PAGE_ADVICE 7
+#endif
+
 namespace woxbloom {
+
+enum HugePageAdvice : unsigned {
+    advise_configured = 1,
+    advise_loaded = 2,
+    advise_byte_form = 4,
+    advise_loaded_after_copy = 8,
+};
+constexpr unsigned huge_page_advice = WOXBLOOM_HUGE_PAGE_ADVICE;
 
 class BitArray {
 public:
@@ -45,7 +69,7 @@ public:
     // Becomes `bits` clear bits in new storage, and gives the old back. On a
     // length error or a failed allocation nothing changes.
     void assign_zero(uint64_t bits) {
-        BitArray fresh(bits, true);
+        BitArray fresh(bits, true, huge_page_advice & advise_configured);
         swap(fresh);
     }
 
@@ -53,7 +77,7 @@ public:
     // bits 8b .. 8b + 7; bits past the input are clear, input past `bits` is
     // ignored. The input is copied once, straight into the new storage.
     void assign_bytes(uint64_t bits, const unsigned char* data, size_t len) {
-        BitArray fresh(bits, false);
+        BitArray fresh(bits, false, huge_page_advice & advise_loaded);
         const size_t copied = std::min(len, fresh.byte_count());
         auto* bytes = reinterpret_cast<unsigned char*>(fresh.storage_);
         if (copied > 0) std::memcpy(bytes, data, copied);
@@ -61,6 +85,9 @@ public:
         // pages that nothing else needs.
         if (!fresh.zeroed_ && fresh.bytes_ > copied) std::memset(bytes + copied, 0, fresh.bytes_ - copied);
         if (bits % 64 != 0) fresh.storage_[bits / 64] &= (uint64_t{1} << (bits % 64)) - 1;
+        if ((huge_page_advice & advise_loaded_after_copy) && fresh.mapped_) {
+            madvise(fresh.storage_, mapped_length(fresh.bytes_), MADV_HUGEPAGE);
+        }
         swap(fresh);
     }
 
@@ -88,11 +115,11 @@ public:
 private:
     static constexpr size_t huge_page = size_t{1} << 21;
 
-    BitArray(uint64_t bits, bool zero) {
+    BitArray(uint64_t bits, bool zero, bool advise) {
         if (bits > max_bits) throw std::length_error(too_long);
         const size_t bytes = static_cast<size_t>((bits + 63) / 64 * 8);
         if (bytes >= huge_page) {
-            storage_ = map_huge(bytes);
+            storage_ = map_huge(bytes, advise);
             mapped_ = zeroed_ = true;
         } else if (bytes > 0) {
             // 64-byte alignment keeps every word of a cache line together.
@@ -105,10 +132,14 @@ private:
         bytes_ = bytes;
     }
 
+    // The bytes of a mapping: whole 2 MiB pages.
+    static size_t mapped_length(size_t bytes) { return (bytes + huge_page - 1) / huge_page * huge_page; }
+
     // A mapping of whole 2 MiB pages that starts on a 2 MiB boundary, marked
-    // for huge pages before anything touches it. Zero-filled by the kernel.
-    static uint64_t* map_huge(size_t bytes) {
-        const size_t length = (bytes + huge_page - 1) / huge_page * huge_page;
+    // for huge pages before anything touches it when `advise`. Zero-filled by
+    // the kernel.
+    static uint64_t* map_huge(size_t bytes, bool advise) {
+        const size_t length = mapped_length(bytes);
         if (length < bytes || length + huge_page < length) throw std::bad_alloc();
         void* raw = mmap(nullptr, length + huge_page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (raw == MAP_FAILED) throw std::bad_alloc();
@@ -117,14 +148,15 @@ private:
         if (aligned > start) munmap(raw, aligned - start);
         const uintptr_t end = start + length + huge_page;
         if (end > aligned + length) munmap(reinterpret_cast<void*>(aligned + length), end - aligned - length);
-        madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);  // a hint: without it, 4 KiB pages
+        // A hint: without it, 4 KiB pages.
+        if (advise) madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
         return reinterpret_cast<uint64_t*>(aligned);
     }
 
     static void release(uint64_t* storage, size_t bytes, bool mapped) {
         if (storage == nullptr) return;
         if (mapped) {
-            munmap(storage, (bytes + huge_page - 1) / huge_page * huge_page);
+            munmap(storage, mapped_length(bytes));
         } else {
             std::free(storage);
         }

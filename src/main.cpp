@@ -249,7 +249,9 @@ Filter& filter_of(Filter& f) {
 py::bytes byte_form(const BloomFilterFacade& f) {
     py::bytes out(nullptr, f.filter.byte_count());
     auto* data = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out.ptr()));
-    woxbloom::advise_huge_pages(data, f.filter.byte_count());
+    if (woxbloom::huge_page_advice & woxbloom::advise_byte_form) {
+        woxbloom::advise_huge_pages(data, f.filter.byte_count());
+    }
     f.tobuffer(data);
     return out;
 }
