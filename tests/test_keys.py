@@ -19,7 +19,7 @@ from hypothesis import strategies as st
 
 import woxbloomfilter_tools as tools
 from woxbloomfilter import bloomfilter
-from woxbloomfilter_tools import KeyedFilter, KeyMismatch, key_rows
+from woxbloomfilter_tools import KeyedFilter, KeyMismatch, _keys, key_rows
 
 SEED = 0x6B657931  # the documented seed of the digests
 
@@ -97,6 +97,17 @@ def test_every_source_gives_the_models_rows(columns, data):
         rows = key_rows(source)
         assert rows.dtype == np.uint8 and rows.flags.c_contiguous and rows.shape == (len(expected), width), name
         assert [bytes(r) for r in rows] == expected, name
+    # A KeyedFilter makes the rows a piece at a time, across the batches.
+    piece, _keys.PIECE_BYTES = _keys.PIECE_BYTES, data.draw(st.integers(1, 4 * width))
+    try:
+        keyed = KeyedFilter(tools.sized(100, 0.01))
+        keyed.insert(table)
+        answers = keyed.test(table)
+    finally:
+        _keys.PIECE_BYTES = piece
+    plain = tools.sized(100, 0.01)
+    plain.insert(key_rows(table))
+    assert keyed.filter.to_bytes() == plain.to_bytes() and answers.tolist() == plain.test(key_rows(table))
     # Each column alone, as an array, a chunked array or a series, gives its own bytes.
     name, type_, values = columns[0]
     alone = model_rows([(type_, values)])

@@ -74,6 +74,23 @@ class Source:
     dataset: Any
 
 
+def run() -> NoReturn:
+    """The `woxbloom` program: runs the command in the process's arguments
+    and ends the process with its exit status.
+
+    A command that stops part-way (an error, Ctrl-C) leaves pyarrow's reading
+    threads at work on batches read ahead, and those crash the interpreter
+    while it shuts down around them. Its files are already complete or
+    removed by then, so such an exit skips the shutdown."""
+    status = main()
+    if status == 0:
+        sys.exit(0)
+    for stream in (sys.stdout, sys.stderr):
+        with contextlib.suppress(Exception):
+            stream.flush()
+    os._exit(status)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command in `argv` (by default the process's arguments) and
     returns the exit status."""

@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import json
 import os
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, TypeAlias
 
@@ -27,6 +27,9 @@ from woxbloomfilter_tools import _native, _storage
 # The stored layout's metadata entry, and the version of the key row layout.
 LAYOUT_TAG = b"keys"
 LAYOUT_VERSION: int = _native.LAYOUT_VERSION
+# KeyedFilter makes and uses key rows this many bytes at a time: a piece
+# stays in the L2 cache from being written until it is hashed.
+PIECE_BYTES = 1 << 19
 
 
 class KeyMismatch(TypeError):
@@ -83,7 +86,12 @@ def key_rows(data: Table, key: Key = None) -> NDArray[np.uint8]:
     the columns there are, a key that names no column ValueError; a column
     whose type has no key layout (lists, structs, float16, ...) raises
     TypeError."""
-    return _rows(data, _key_names(key))[0]
+    rows, _ = _source(data, _key_names(key))
+    if isinstance(rows, np.ndarray):
+        return rows
+    out = np.empty((rows.rows, rows.width), dtype=np.uint8)
+    rows.fill(0, out)
+    return out
 
 
 def mask(answers: list[bool]) -> NDArray[np.bool_]:
@@ -94,8 +102,9 @@ def mask(answers: list[bool]) -> NDArray[np.bool_]:
     takes 30 or more."""
     if not isinstance(answers, list):
         raise TypeError(f"answers must be the list that test returns, not {type(answers).__name__}")
-    result: NDArray[np.bool_] = _native.mask(answers)
-    return result
+    out = np.empty(len(answers), dtype=np.bool_)
+    _native.mask(answers, out)
+    return out
 
 
 class KeyedFilter:
@@ -140,23 +149,30 @@ class KeyedFilter:
         return self._layout
 
     def insert(self, data: Table) -> None:
-        """Inserts the key rows of `data`."""
-        rows, layout = self._rows(data)
+        """Inserts the key rows of `data`.
+
+        Like the filter's own insert, one that stops part-way (Ctrl-C, or a
+        value that turns out malformed) keeps the rows before some row."""
+        rows, layout = self._source(data)
         before = self._layout
         self._layout = layout
+        inserted = False
         try:
-            self._filter.insert(rows)
+            for _, piece in _pieces(rows):
+                self._filter.insert(piece)
+                inserted = True
         except (TypeError, ValueError, IndexError):
-            # Refused before any bit changed; an interrupted insert keeps
-            # the rows it finished, and so the layout.
-            self._layout = before
+            if not inserted:  # refused before any bit changed
+                self._layout = before
             raise
 
     def test(self, data: Table) -> NDArray[np.bool_]:
         """One bool per row of `data`: False when the row was surely never
         inserted, True when it may have been."""
-        rows, _ = self._rows(data)
-        answers: NDArray[np.bool_] = _native.mask(self._filter.test(rows))
+        rows, _ = self._source(data)
+        answers = np.empty(len(rows) if isinstance(rows, np.ndarray) else rows.rows, dtype=np.bool_)
+        for first, piece in _pieces(rows):
+            _native.mask(self._filter.test(piece), answers[first : first + len(piece)])
         return answers
 
     def union(self, other: KeyedFilter) -> None:
@@ -189,8 +205,8 @@ class KeyedFilter:
             f"layout={'not fixed' if self._layout is None else str(self._layout)!r})"
         )
 
-    def _rows(self, data: Table) -> tuple[NDArray[np.uint8], KeyLayout]:
-        rows, layout = _rows(data, self._key)
+    def _source(self, data: Table) -> tuple[_native.Reader | NDArray[np.uint8], KeyLayout]:
+        rows, layout = _source(data, self._key)
         if self._layout is not None:
             check_layout(self._layout, layout)
         return rows, layout
@@ -246,23 +262,42 @@ def _key_names(key: object) -> tuple[str, ...] | None:
     return tuple(key)
 
 
-def _rows(data: object, key: tuple[str, ...] | None) -> tuple[NDArray[np.uint8], KeyLayout]:
+def _source(data: object, key: tuple[str, ...] | None) -> tuple[_native.Reader | NDArray[np.uint8], KeyLayout]:
+    """The key rows of a NumPy array, or a reader that makes those of a table."""
     if isinstance(data, np.ndarray):
         return _numpy_rows(data, key)
     if _is_pandas_frame(data):
         data, key = _pandas_columns(data, key)
     stream = getattr(data, "__arrow_c_stream__", None)
     if stream is not None:
-        rows, columns = _native.rows_of_stream(stream(), key)
+        reader = _native.read_stream(stream(), key)
     elif (array := getattr(data, "__arrow_c_array__", None)) is not None:
         schema, values = array()
-        rows, columns = _native.rows_of_array(schema, values, key)
+        reader = _native.read_array(schema, values, key)
     else:
         raise TypeError(
             "data must be a table or column that exports the Arrow PyCapsule interface (pyarrow, polars, pandas) "
             f"or a NumPy array, not {type(data).__name__}"
         )
-    return rows, KeyLayout("table", tuple(columns))
+    return reader, KeyLayout("table", tuple(reader.columns))
+
+
+def _pieces(rows: _native.Reader | NDArray[np.uint8]) -> Iterator[tuple[int, NDArray[np.uint8]]]:
+    """(first row, key rows) a piece of about PIECE_BYTES at a time. A table's
+    are made into one buffer, used again for every piece: it stays in the
+    cache between being written and being hashed, and no memory is claimed
+    for the whole table."""
+    if isinstance(rows, np.ndarray):
+        step = max(1, PIECE_BYTES // max(rows.shape[1], 1))
+        for first in range(0, len(rows), step):
+            yield first, rows[first : first + step]
+        return
+    step = max(1, PIECE_BYTES // rows.width)
+    buffer = np.empty((min(step, rows.rows), rows.width), dtype=np.uint8)
+    for first in range(0, rows.rows, step):
+        piece = buffer[: min(step, rows.rows - first)]
+        rows.fill(first, piece)
+        yield first, piece
 
 
 def _is_pandas_frame(data: object) -> bool:

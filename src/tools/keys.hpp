@@ -17,6 +17,7 @@
 // No Python in this header: the C++ tests drive it with hand-built arrays.
 #pragma once
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -426,24 +427,33 @@ public:
     const std::vector<Column>& columns() const { return columns_; }
     size_t width() const { return width_; }
     int64_t rows() const { return table_.rows(); }
-    size_t batch_count() const { return table_.batches().size(); }
 
-    // Writes the rows of batch b at their place in out, which holds rows()
-    // rows of width() bytes.
-    void fill_batch(size_t b, uint8_t* out) {
-        const ArrowArray& batch = *table_.batches()[b];
-        uint8_t* row = out + starts_[b] * static_cast<int64_t>(width_);
-        for (size_t c = 0; c < columns_.size(); ++c) {
-            const arrow::Table::Slice slice = table_.column(batch, indices_[c]);
-            const detail::Validity parent{slice.parent_validity, slice.parent_offset};
-            write_column(columns_[c], *slice.array, slice.offset, parent, batch.length, row, caches_[c]);
-            row += 1 + columns_[c].type.width;
+    // Writes rows first .. first + count - 1 of the table at out, width()
+    // bytes each, whichever batches they lie in.
+    void fill_rows(int64_t first, int64_t count, uint8_t* out) {
+        if (first < 0 || count < 0 || first + count > rows()) throw std::out_of_range("rows outside the table");
+        const auto& batches = table_.batches();
+        // The last batch that starts at or before `first`.
+        size_t b = static_cast<size_t>(std::upper_bound(starts_.begin(), starts_.end(), first) - starts_.begin());
+        for (b = b == 0 ? 0 : b - 1; count > 0 && b < batches.size(); ++b) {
+            const ArrowArray& batch = *batches[b];
+            const int64_t skip = first - starts_[b];  // rows of the batch before the range
+            const int64_t take = std::min(count, batch.length - skip);
+            if (take <= 0) continue;
+            uint8_t* row = out;
+            for (size_t c = 0; c < columns_.size(); ++c) {
+                const arrow::Table::Slice slice = table_.column(batch, indices_[c]);
+                const detail::Validity parent{slice.parent_validity, slice.parent_offset + skip};
+                write_column(columns_[c], *slice.array, slice.offset + skip, parent, take, row, caches_[c]);
+                row += 1 + columns_[c].type.width;
+            }
+            out += take * static_cast<int64_t>(width_);
+            first += take;
+            count -= take;
         }
     }
 
-    void fill(uint8_t* out) {
-        for (size_t b = 0; b < batch_count(); ++b) fill_batch(b, out);
-    }
+    void fill(uint8_t* out) { fill_rows(0, rows(), out); }
 
 private:
     int64_t find(const std::string& wanted) const {

@@ -1,11 +1,14 @@
 // woxbloomfilter_tools._native: the key rows of tables that export the Arrow
-// PyCapsule interface, and the answers of test as a NumPy mask. The bindings
-// take the capsules' structs over, convert, and delegate to keys.hpp.
+// PyCapsule interface, and the answers of test as a mask. The bindings take
+// the capsules' structs over, convert, and delegate to keys.hpp; the Python
+// side gives the buffers to fill.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -34,48 +37,79 @@ Raw* in_capsule(const py::object& capsule, const char* name) {
     return raw;
 }
 
-// (rows, [(column name, type name), ...]): the rows as a C-contiguous uint8
-// array. A batch is filled without the interpreter lock, which only its
-// memory needs; signals are handled between batches.
-py::tuple key_rows(const Table& table, const std::optional<std::vector<std::string>>& key) {
-    keys::KeyRows rows(table, key ? &*key : nullptr);
-    py::array_t<uint8_t> out(std::vector<py::ssize_t>{rows.rows(), static_cast<py::ssize_t>(rows.width())});
-    uint8_t* data = out.mutable_data();
-    for (size_t b = 0; b < rows.batch_count(); ++b) {
-        {
-            py::gil_scoped_release unlocked;
-            rows.fill_batch(b, data);
-        }
-        if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+// A table taken over from its producer, and its key rows, made a range of
+// rows at a time into buffers that the caller gives. The table is released
+// with the reader.
+class Reader {
+public:
+    Reader(Table table, const std::optional<std::vector<std::string>>& key)
+        : table_(std::move(table)), rows_(table_, key ? &*key : nullptr) {}
+
+    int64_t rows() const { return rows_.rows(); }
+    size_t width() const { return rows_.width(); }
+
+    py::list columns() const {
+        py::list columns;
+        for (const keys::Column& column : rows_.columns()) columns.append(py::make_tuple(column.name, column.type.name));
+        return columns;
     }
-    py::list columns;
-    for (const keys::Column& column : rows.columns()) columns.append(py::make_tuple(column.name, column.type.name));
-    return py::make_tuple(out, columns);
-}
 
-py::tuple rows_of_stream(const py::object& capsule, const std::optional<std::vector<std::string>>& key) {
+    // Writes rows first .. first + n - 1 into `out`, a writable C-contiguous
+    // buffer of n rows of width() bytes, n at most rows() - first. A range is
+    // filled without the interpreter lock, which only its memory needs, a
+    // million bytes at a time, with signals handled in between.
+    void fill(int64_t first, const py::buffer& out) {
+        const py::buffer_info view = out.request(true);
+        if (view.itemsize != 1 || !PyBuffer_IsContiguous(view.view(), 'C')) {
+            throw py::type_error("out must be a writable C-contiguous buffer of bytes");
+        }
+        const auto width = static_cast<int64_t>(rows_.width());
+        const int64_t n = view.size / width;
+        if (view.size % width != 0 || first < 0 || n > rows() - first) {
+            throw py::value_error("out must hold whole rows of " + std::to_string(width) + " bytes within the table");
+        }
+        auto* data = static_cast<uint8_t*>(view.ptr);
+        const int64_t step = std::max<int64_t>(1, (int64_t{1} << 20) / width);
+        for (int64_t done = 0; done < n; done += step) {
+            const int64_t count = std::min(step, n - done);
+            {
+                py::gil_scoped_release unlocked;
+                rows_.fill_rows(first + done, count, data + done * width);
+            }
+            if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+        }
+    }
+
+private:
+    Table table_;
+    keys::KeyRows rows_;  // reads table_, which it must not outlive
+};
+
+std::unique_ptr<Reader> read_stream(const py::object& capsule, const std::optional<std::vector<std::string>>& key) {
     arrow::Stream stream(in_capsule<arrow::ArrowArrayStream>(capsule, "arrow_array_stream"));
-    const Table table = Table::from_stream(std::move(stream));
-    return key_rows(table, key);
+    return std::make_unique<Reader>(Table::from_stream(std::move(stream)), key);
 }
 
-py::tuple rows_of_array(const py::object& schema_capsule, const py::object& array_capsule,
-                        const std::optional<std::vector<std::string>>& key) {
+std::unique_ptr<Reader> read_array(const py::object& schema_capsule, const py::object& array_capsule,
+                                   const std::optional<std::vector<std::string>>& key) {
     auto* raw_schema = in_capsule<arrow::ArrowSchema>(schema_capsule, "arrow_schema");
     auto* raw_array = in_capsule<arrow::ArrowArray>(array_capsule, "arrow_array");
     arrow::Schema schema(raw_schema);
     std::vector<arrow::Array> batches;
     batches.emplace_back(raw_array);
-    const Table table(std::move(schema), std::move(batches));
-    return key_rows(table, key);
+    return std::make_unique<Reader>(Table(std::move(schema), std::move(batches)), key);
 }
 
-// test's list of True and False as a bool array. The items are compared with
-// the two immortal objects, without a branch; anything else is refused after.
-py::array_t<bool> mask(const py::list& answers) {
+// test's list of True and False into a bool buffer of its length. The items
+// are compared with the two immortal objects, without a branch; anything else
+// is refused after.
+void mask(const py::list& answers, const py::buffer& out) {
     const py::ssize_t n = PyList_GET_SIZE(answers.ptr());
-    py::array_t<bool> out(n);
-    bool* data = out.mutable_data();
+    const py::buffer_info view = out.request(true);
+    if (view.itemsize != 1 || view.size != n || !PyBuffer_IsContiguous(view.view(), 'C')) {
+        throw py::value_error("out must be a writable contiguous buffer of " + std::to_string(n) + " bytes");
+    }
+    auto* data = static_cast<bool*>(view.ptr);
     PyObject* const* items = reinterpret_cast<PyListObject*>(answers.ptr())->ob_item;
     bool other = false;
     for (py::ssize_t i = 0; i < n; ++i) {
@@ -91,7 +125,6 @@ py::array_t<bool> mask(const py::list& answers) {
             }
         }
     }
-    return out;
 }
 
 }  // namespace
@@ -115,7 +148,12 @@ PYBIND11_MODULE_EXEC(_native, mod) {
     });
     mod.attr("LAYOUT_VERSION") = keys::layout_version;
     mod.attr("DIGEST_SEED") = keys::digest_seed;
-    mod.def("rows_of_stream", &rows_of_stream);
-    mod.def("rows_of_array", &rows_of_array);
+    py::class_<Reader>(mod, "Reader", py::module_local())
+        .def_property_readonly("rows", &Reader::rows)
+        .def_property_readonly("width", &Reader::width)
+        .def_property_readonly("columns", &Reader::columns)
+        .def("fill", &Reader::fill);
+    mod.def("read_stream", &read_stream);
+    mod.def("read_array", &read_array);
     mod.def("mask", &mask);
 }

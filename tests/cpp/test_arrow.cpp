@@ -353,10 +353,11 @@ static void test_dictionaries() {
             keys::KeyRows rows(table, nullptr);
             if (table.rows() != 8 || rows.width() != 17) return fail("dictionary stream: not 8 rows of 17 bytes");
             std::vector<uint8_t> out(8 * 17, 0xAA);
-            rows.fill_batch(0, out.data());
+            rows.fill_rows(0, 3, out.data());
             std::memcpy(data + 3, "BLUE", 4);
-            rows.fill_batch(1, out.data());
-            rows.fill_batch(2, out.data());
+            // From the last row of batch 0 across batches 1 and 2, in two pieces.
+            rows.fill_rows(3, 2, out.data() + 3 * 17);
+            rows.fill_rows(5, 3, out.data() + 5 * 17);
             same("dictionary across batches", out,
                  Expect().text("blue").text("red").null(16).text("").text("").text("blue").text("BLUE").text("").bytes);
         }
