@@ -363,6 +363,13 @@ class Fragmenter:
             n = min(self.pages, -(-short // HUGE))
             self.pages -= n
             self.held.madvise(mmap.MADV_DONTNEED, self.first + self.pages * HUGE, n * HUGE)
+        # Memory freed by the run before may still be on its way back.
+        deadline = time.monotonic() + 20
+        while free() < self.pattern_bytes + self.MARGIN and time.monotonic() < deadline:
+            if self.pages:
+                self.held.madvise(mmap.MADV_DONTNEED, self.first, self.pages * HUGE)
+                self.pages = 0
+            time.sleep(0.2)
         if free() < self.pattern_bytes + self.MARGIN:
             raise SystemExit(f"the fragmenter needs {(self.pattern_bytes + self.MARGIN) / 2**30:.1f} GiB free, "
                              f"and {free() / 2**30:.1f} GiB are")
