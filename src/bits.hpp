@@ -188,16 +188,19 @@ private:
     bool zeroed_ = false;
 };
 
-// Asks for huge pages under a large buffer that nothing has touched yet, such
-// as a new bytes object about to receive a byte form: it then faults in a
-// 2 MiB page at a time rather than 4 KiB. Only a hint; the contents and the
-// owner of the memory are not affected.
-inline void advise_huge_pages(void* buffer, size_t bytes) {
+// Asks for 2 MiB pages (MADV_HUGEPAGE) or for plain ones (MADV_NOHUGEPAGE)
+// under the whole pages of a large buffer that nothing has touched yet, such
+// as a new bytes object about to receive a byte form. NumPy asks for 2 MiB
+// pages under every array of 4 MiB and more; a buffer written once, in
+// order, gains little from them, and each of its faults may wait while the
+// kernel compacts memory. Only a hint; the contents and the owner of the
+// memory are not affected.
+inline void advise_pages(void* buffer, size_t bytes, int advice) {
     constexpr uintptr_t page = 4096;
     if (bytes < (size_t{4} << 20)) return;
     const auto start = (reinterpret_cast<uintptr_t>(buffer) + page - 1) & ~(page - 1);
     const auto end = (reinterpret_cast<uintptr_t>(buffer) + bytes) & ~(page - 1);
-    madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+    madvise(reinterpret_cast<void*>(start), end - start, advice);
 }
 
 }  // namespace woxbloom

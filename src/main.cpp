@@ -250,7 +250,7 @@ py::bytes byte_form(const BloomFilterFacade& f) {
     py::bytes out(nullptr, f.filter.byte_count());
     auto* data = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out.ptr()));
     if (woxbloom::huge_page_advice & woxbloom::advise_byte_form) {
-        woxbloom::advise_huge_pages(data, f.filter.byte_count());
+        woxbloom::advise_pages(data, f.filter.byte_count(), MADV_HUGEPAGE);
     }
     f.tobuffer(data);
     return out;

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "../bits.hpp"
 #include "../entry.hpp"
 #include "arrow.hpp"
 #include "keys.hpp"
@@ -69,6 +70,7 @@ public:
             throw py::value_error("out must hold whole rows of " + std::to_string(width) + " bytes within the table");
         }
         auto* data = static_cast<uint8_t*>(view.ptr);
+        woxbloom::advise_pages(data, static_cast<size_t>(view.size), MADV_NOHUGEPAGE);  // written once, in order
         const int64_t step = std::max<int64_t>(1, (int64_t{1} << 20) / width);
         for (int64_t done = 0; done < n; done += step) {
             const int64_t count = std::min(step, n - done);
@@ -110,6 +112,7 @@ void mask(const py::list& answers, const py::buffer& out) {
         throw py::value_error("out must be a writable contiguous buffer of " + std::to_string(n) + " bytes");
     }
     auto* data = static_cast<bool*>(view.ptr);
+    woxbloom::advise_pages(data, static_cast<size_t>(n), MADV_NOHUGEPAGE);
     PyObject* const* items = reinterpret_cast<PyListObject*>(answers.ptr())->ob_item;
     bool other = false;
     for (py::ssize_t i = 0; i < n; ++i) {
