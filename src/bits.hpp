@@ -34,11 +34,11 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the byte form is the w
 // khugepaged may collapse the pages later, in the background.
 // The module cannot see the kernel's settings, so the choice is made when it
 // is built; benchmarks/bulk.py builds and measures other choices. Measured
-// over fresh processes, the choice is 1 + 8, which keeps every worst case
-// of a GiB within that of a plain copy:
+// over fresh processes, the choice is 1 + 8:
 //   - a new filter is read and written at random from its first insert on,
 //     and on 2 MiB pages that goes twice as fast; its first insert is twice
-//     as fast too, at the median;
+//     as fast too at the median, and 1.7 times slower at the worst, which
+//     later inserts and tests of a few million rows pay back;
 //   - a loaded filter is written once, in order, before anything reads it:
 //     advised before the copy, a load's worst case was 3.7 times that of one
 //     without, its faults waiting for 2 MiB pages; advised after, it costs
