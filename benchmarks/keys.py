@@ -206,20 +206,26 @@ def ours_keyed(table, probe, phases):
     return found
 
 
-def ours_plain(table, probe, phases):
+def plain_filter(table, probe, phases, rows_of):
+    """The plain bloomfilter fed rows_of(table), then testing rows_of(probe),
+    rows_of(probe, state) where the first call returns (rows, state)."""
     f = tools.sized(table.num_rows, FP_RATE)
-    rows = tools.key_rows(table)
+    rows, state = rows_of(table)
     phases.mark("keys")
     f.insert(rows)
     phases.mark("insert")
     rows = None
-    rows = tools.key_rows(probe)
+    rows, _ = rows_of(probe, state)
     phases.mark("keys")
     answers = f.test(rows)
     phases.mark("test")
     found = tools.mask(answers)
     phases.mark("answers")
     return found
+
+
+def ours_plain(table, probe, phases):
+    return plain_filter(table, probe, phases, lambda t, state=None: (tools.key_rows(t), None))
 
 
 # NumPy: the table as fixed-width rows for the plain bloomfilter. Nulls keep
@@ -276,21 +282,9 @@ def numpy_astype(table, width=None, binary=False):
 
 
 def numpy_route(convert):
-    def route(table, probe, phases):
-        f = tools.sized(table.num_rows, FP_RATE)
-        rows, width = convert(table)
-        phases.mark("keys")
-        f.insert(rows)
-        phases.mark("insert")
-        rows = None
-        rows, _ = convert(probe, width)
-        phases.mark("keys")
-        answers = f.test(rows)
-        phases.mark("test")
-        found = tools.mask(answers)
-        phases.mark("answers")
-        return found
-    return route
+    """convert(table, width=None) -> (rows, width): the probe's texts are
+    padded to the width of the inserted table's."""
+    return lambda table, probe, phases: plain_filter(table, probe, phases, convert)
 
 
 # Peers: keys made from to_pylist() of the columns.

@@ -682,11 +682,8 @@ def _table_writer(kind: str, path: str, schema: Any) -> Iterator[Callable[[Any, 
 @contextlib.contextmanager
 def _replacing(path: str) -> Iterator[str]:
     """The name of a new hidden file beside `path`, to be written in the
-    block: renamed over `path` once the block ends and the file is on the
-    disk, removed if the block raises, Ctrl-C included. As `save` does it:
-    the same directory, so the rename is atomic, the old file's permission
-    bits, and through a symbolic link the file it names is replaced."""
-    directory, name = os.path.split(os.path.realpath(path))
+    block and renamed over `path` once complete, as `save` does it; it keeps
+    the old file's permission bits."""
     try:
         found = os.stat(path).st_mode
     except FileNotFoundError:
@@ -695,27 +692,8 @@ def _replacing(path: str) -> Iterator[str]:
         if stat.S_ISDIR(found):
             raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
         mode = stat.S_IMODE(found)
-    try:
-        fd, temporary = _storage._new_file(directory, name)
-    except OSError as error:  # about the directory: told of the path, as open(path, "wb") would
-        raise type(error)(error.errno, error.strerror, path) from None
-    try:
-        if mode is not None:
-            os.fchmod(fd, mode)
-        os.close(fd)
+    with _storage.replacing(path, mode) as temporary:
         yield temporary
-        with open(temporary, "rb") as written:
-            os.fsync(written.fileno())
-        os.replace(temporary, os.path.join(directory, name))
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise
-    folder = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        os.fsync(folder)
-    finally:
-        os.close(folder)
 
 
 # Output.

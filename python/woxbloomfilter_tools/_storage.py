@@ -24,7 +24,7 @@ import os
 import secrets
 import stat
 import struct
-from collections.abc import Buffer
+from collections.abc import Buffer, Iterator
 from typing import Protocol
 
 import xxhash
@@ -286,9 +286,6 @@ def _write_all(file: Writable, data: bytes) -> None:
 
 
 def _save_to_path(pieces: tuple[bytes, bytes, bytes], path: str) -> None:
-    # Through a symbolic link the file it points to is replaced, as a write
-    # to the path would replace its contents.
-    directory, name = os.path.split(os.path.realpath(path))
     try:
         found: int | None = os.stat(path).st_mode
     except FileNotFoundError:
@@ -301,24 +298,41 @@ def _save_to_path(pieces: tuple[bytes, bytes, bytes], path: str) -> None:
         return
     if found is not None:
         _release_cached_pages(path)
+    # A file restricted to its owner stays so.
+    with replacing(path, None if found is None else stat.S_IMODE(found)) as temporary:
+        with open(temporary, "wb") as out:
+            for piece in pieces:
+                out.write(piece)
+
+
+@contextlib.contextmanager
+def replacing(path: str, mode: int | None) -> Iterator[str]:
+    """The name of a new hidden file beside `path`, for the block to write:
+    once the block ends, flushed to the disk, renamed over `path`, and the
+    rename flushed with its directory; removed if the block raises, Ctrl-C
+    included. In the same directory, so that the rename is atomic; through
+    a symbolic link the file it names is replaced, as a write to the path
+    would replace its contents. The file gets `mode`, or else the mode
+    open() gives a new file."""
+    directory, name = os.path.split(os.path.realpath(path))
     try:
         fd, temporary = _new_file(directory, name)
     except OSError as error:  # about the directory: told of the path, as open(path, "wb") would
         raise type(error)(error.errno, error.strerror, path) from None
     try:
-        with open(fd, "wb") as out:
-            if found is not None:  # a file restricted to its owner stays so
-                os.fchmod(out.fileno(), stat.S_IMODE(found))
-            for piece in pieces:
-                out.write(piece)
-            out.flush()
-            os.fsync(out.fileno())
+        try:
+            if mode is not None:
+                os.fchmod(fd, mode)
+        finally:
+            os.close(fd)
+        yield temporary
+        with open(temporary, "rb") as written:
+            os.fsync(written.fileno())
         os.replace(temporary, os.path.join(directory, name))
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
         raise
-    # The rename itself reaches the disk only with its directory.
     folder = os.open(directory, os.O_RDONLY | os.O_DIRECTORY)
     try:
         os.fsync(folder)
