@@ -3,6 +3,7 @@ this test: `make wheel` on x86-64, `make wheel-aarch64` under emulation. pip
 installs it into a fresh folder that the interpreter then sees alone, beside
 its standard library: there it must run with its dependencies alone (NumPy and
 xxhash), pass the model tests and type-check."""
+import json
 import os
 import platform
 import re
@@ -104,6 +105,24 @@ def test_runs_with_its_dependencies_alone(installed, tmp_path):
         str([True] * 5 + [False] * 5),
         str(["numpy", "woxbloomfilter", "xxhash"]),
     ]
+
+
+def test_command_line(installed, tmp_path):
+    """`woxbloom` without its extra names the extra; with pyarrow and tqdm
+    beside the wheel, it builds a filter from a CSV file and reads it back."""
+    _, env = installed
+    assert (env / "bin" / "woxbloom").is_file()
+    cli = ["-m", "woxbloomfilter_tools"]
+    python, variables = alone(env)
+    bare = subprocess.run([*python, *cli, "info", "ids.wbf"], capture_output=True, text=True, cwd=tmp_path, env=variables)
+    assert (bare.returncode, bare.stderr) == (2, "woxbloom: error: the command line needs pyarrow and tqdm, and pyarrow "
+                                                 'is missing: pip install "woxbloomfilter[cli]"\n')
+    pip_install(tmp_path / "cli", *pinned("pyarrow", "tqdm"))
+    python, variables = alone(env, tmp_path / "cli")
+    (tmp_path / "ids.csv").write_text("id,name\n1,ana\n2,\n")
+    run(*python, *cli, "build", "ids.wbf", "ids.csv", "--key", "id,name", cwd=tmp_path, env=variables)
+    info = json.loads(run(*python, *cli, "info", "ids.wbf", "--json", cwd=tmp_path, env=variables).stdout)
+    assert info["layout"]["columns"] == [["id", "int64"], ["name", "string"]]
 
 
 def test_model_tests_pass(installed, tmp_path):
