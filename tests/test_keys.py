@@ -140,6 +140,9 @@ def test_key_picks_columns_in_order_and_pandas_leaves_its_index_out():
     assert (key_rows(frame, ["n", "user"]) == np.concatenate([key_rows(frame, "n"), key_rows(frame, "user")], 1)).all()
     assert (key_rows(frame, "day") == key_rows(pa.array([7, 8]))).all()
     assert (key_rows(frame.reset_index(drop=True)) == both).all()
+    # pandas exports an index of consecutive numbers as metadata, not as a column
+    ranged = frame.set_axis(pd.RangeIndex(7, 9, name="day"))
+    assert (key_rows(ranged, ["day", "n"]) == key_rows(frame, ["day", "n"])).all()
 
 
 def test_a_lone_column_has_no_name():
@@ -179,6 +182,8 @@ def test_numpy_rows_are_the_rows_the_filter_reads():
         (pa.table({"a": [1]}), [], ValueError, "the key names no columns"),
         (pa.table([[1], [2]], names=["a", "a"]), "a", ValueError,
          "the key column 'a' is ambiguous: 2 columns of the data have that name"),
+        (pd.DataFrame({"a": [1], "b": [2]}, index=pd.Index([5], name="i")), ["a", "c"], KeyError,
+         "\"column 'c' is not in the data, whose columns are 'a', 'b', 'i'\""),
         (np.zeros(2, dtype=[("a", "i4")]), ["b"], KeyError, "\"column 'b' is not in the data, whose columns are 'a'\""),
         (np.array(["x"], dtype=object), None, TypeError, "a NumPy array of dtype object holds references"),
         (np.zeros((2, 2, 2)), None, ValueError, "a NumPy array of 3 dimensions has no key rows"),

@@ -306,12 +306,23 @@ def _is_pandas_frame(data: object) -> bool:
 
 def _pandas_columns(frame: Any, key: tuple[str, ...] | None) -> tuple[Any, tuple[str, ...]]:
     """The frame cut to the key's columns, and the key: every column when
-    None, never the index, which pandas exports as a column when it is not
-    the default. Cut first, so that pandas converts no other column."""
-    names = {str(column): column for column in frame.columns}
+    None, never the index, which pandas exports as a column only when it is
+    not a range. Index levels that the key names become columns, whatever
+    their values; the rest are cut first, so that pandas converts no other
+    column."""
+    columns = [str(column) for column in frame.columns]
     if key is None:
-        return frame, tuple(names)
-    wanted = list(dict.fromkeys(names[name] for name in key if name in names))
+        return frame, tuple(columns)
+    levels = {str(level): level for level in frame.index.names if level is not None and str(level) not in columns}
+    for name in key:
+        if name not in columns and name not in levels:
+            listed = ", ".join(repr(column) for column in [*columns, *levels]) or "none"
+            raise KeyError(f"column {name!r} is not in the data, whose columns are {listed}")
+    named_levels = [levels[name] for name in dict.fromkeys(key) if name in levels]
+    if named_levels:
+        frame = frame.reset_index(level=named_levels)
+    by_name = {str(column): column for column in frame.columns}
+    wanted = [by_name[name] for name in dict.fromkeys(key)]
     if len(wanted) < len(frame.columns):
         frame = frame[wanted]
     return frame, key
