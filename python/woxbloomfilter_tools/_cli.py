@@ -494,12 +494,13 @@ def _probe() -> bloomfilter:
 def _keyed(call: Callable[[Any], Any], data: Any, path: str) -> Any:
     """`call` (a KeyedFilter's insert or test) on `data`, which comes from
     `path`: a missing column is KeyError, a column type without a key layout
-    TypeError, a layout of other types KeyMismatch."""
+    TypeError, a layout of other types KeyMismatch, a malformed value (one
+    past the 2 GiB a key value may hold) ValueError."""
     try:
         return call(data)
     except KeyError as error:
         raise Failure(f"{path}: {error.args[0]}") from None
-    except TypeError as error:
+    except (TypeError, ValueError) as error:
         raise Failure(f"{path}: {error}") from None
 
 
