@@ -1,6 +1,7 @@
 """Filters on Dask arrays and DataFrames, on a real cluster of two worker
 processes: the same bits and answers as one process, the filter sent to each
 worker once, and its size as Dask accounts it."""
+import dask
 import dask.array as da
 import dask.dataframe as dd
 import pandas as pd
@@ -17,7 +18,13 @@ RNG = np.random.default_rng(20261208)
 
 @pytest.fixture(scope="module")
 def client():
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+    # The scheduler's memory manager drops replicas that no waiting task
+    # needs, every 2 s: on a loaded machine it took one worker's copy of the
+    # broadcast filter away before the test could see both. Off here, so that
+    # what the test sees is what the scatter did.
+    with dask.config.set({"distributed.scheduler.active-memory-manager.start": False}), LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    ) as cluster:
         with Client(cluster) as c:
             # A worker still starting would miss a broadcast scatter.
             c.wait_for_workers(2)
