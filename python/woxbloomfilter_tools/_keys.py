@@ -270,10 +270,10 @@ def _source(data: object, key: tuple[str, ...] | None) -> tuple[_native.Reader |
         data, key = _pandas_columns(data, key)
     stream = getattr(data, "__arrow_c_stream__", None)
     if stream is not None:
-        reader = _native.read_stream(stream(), key)
+        reader = _native.read_stream(stream(), key, LAYOUT_VERSION)
     elif (array := getattr(data, "__arrow_c_array__", None)) is not None:
         schema, values = array()
-        reader = _native.read_array(schema, values, key)
+        reader = _native.read_array(schema, values, key, LAYOUT_VERSION)
     else:
         raise TypeError(
             "data must be a table or column that exports the Arrow PyCapsule interface (pyarrow, polars, pandas) "
