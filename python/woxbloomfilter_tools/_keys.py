@@ -11,6 +11,7 @@ rows as the filter reads them, so a filter built from arrays keeps answering.
 
 from __future__ import annotations
 
+import ast
 import json
 import os
 from collections.abc import Iterator, Sequence
@@ -240,7 +241,7 @@ def check_layout(expected: KeyLayout, found: KeyLayout, whose: str = "the data's
             raise KeyMismatch(f"key column {position} is {name!r} in the filter but {their_name!r} in {theirs}")
         if type_ != their_type:
             hint = ""
-            if expected.source == "numpy" and {np.dtype(type_).kind, np.dtype(their_type).kind} <= {"U", "S"}:
+            if expected.source == "numpy" and {_numpy_dtype(type_).kind, _numpy_dtype(their_type).kind} <= {"U", "S"}:
                 hint = (
                     ": NumPy strings of another width are other bytes; key_rows of the table itself"
                     " (pandas, polars, pyarrow) gives strings that have no width"
@@ -301,7 +302,9 @@ def _pieces(rows: _native.Reader | NDArray[np.uint8]) -> Iterator[tuple[int, NDA
 
 
 def _is_pandas_frame(data: object) -> bool:
-    return type(data).__module__.partition(".")[0] == "pandas" and hasattr(data, "columns") and hasattr(data, "index")
+    # By the class's ancestry, so that a subclass defined elsewhere is a frame
+    # too, and without importing pandas for data that is not pandas.
+    return any(cls.__name__ == "DataFrame" and cls.__module__.partition(".")[0] == "pandas" for cls in type(data).__mro__)
 
 
 def _pandas_columns(frame: Any, key: tuple[str, ...] | None) -> tuple[Any, tuple[str, ...]]:
@@ -359,7 +362,25 @@ def _numpy_rows(a: NDArray[Any], key: tuple[str, ...] | None) -> tuple[NDArray[n
 
 
 def _dtype_name(dtype: np.dtype[Any]) -> str:
-    return dtype.str if dtype.names is None and dtype.subdtype is None else str(dtype.descr)
+    """The whole dtype of a column: "<i8" for a plain one, the Python literal
+    that NumPy builds it from for one with fields or a sub-array ("('<f8',
+    (2,))"): the shape and the base type of a sub-array are its bytes too."""
+    return dtype.str if dtype.names is None and dtype.subdtype is None else str(_dtype_literal(dtype))
+
+
+def _dtype_literal(dtype: np.dtype[Any]) -> object:
+    if dtype.subdtype is not None:
+        base, shape = dtype.subdtype
+        return (_dtype_literal(base), shape)
+    return dtype.str if dtype.names is None else dtype.descr  # a descr spells out its fields' sub-arrays
+
+
+def _numpy_dtype(name: str) -> np.dtype[Any]:
+    """The dtype that `_dtype_name` gave `name`; ValueError for any other text."""
+    try:
+        return np.dtype(ast.literal_eval(name) if name[:1] in "([" else name)
+    except (SyntaxError, ValueError, TypeError, MemoryError, RecursionError):
+        raise ValueError(f"{name!r} is not a NumPy dtype") from None
 
 
 def _layout_entry(layout: KeyLayout, key: tuple[str, ...] | None) -> bytes:
