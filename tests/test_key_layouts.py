@@ -1,10 +1,16 @@
 """What a KeyedFilter records of its key rows, and what it refuses: whole
-NumPy dtypes, and pandas frames of any class."""
+NumPy dtypes, pandas frames of any class, and stored layouts that load only
+when they are ones `save` writes."""
+import json
+import subprocess
+import sys
+
 import numpy as np
 import pandas as pd
 import pytest
 
-from woxbloomfilter_tools import KeyedFilter, KeyLayout, KeyMismatch
+import woxbloomfilter_tools as tools
+from woxbloomfilter_tools import FormatError, KeyedFilter, KeyLayout, KeyMismatch, _storage
 
 
 class Frame(pd.DataFrame):
@@ -57,3 +63,74 @@ def test_a_numpy_layout_records_the_whole_dtype(changes, message):
     assert f.filter.to_bytes() == before and f.layout.columns[1:] == (
         ("v", "('<f8', (2,))"), ("pair", "([('a', '|u1'), ('b', '<i4')], (2,))"))
     assert f.test(np.zeros(3, row_dtype())).all()
+
+
+def stored_with(tmp_path, entry):
+    """A stored filter whose `keys` entry is `entry`: intact but for it (the
+    checksum covers it)."""
+    path = tmp_path / "f.wbf"
+    if not isinstance(entry, bytes):
+        entry = json.dumps(entry).encode()
+    _storage.save_with_metadata(tools.sized(10, 0.1), path, {b"keys": entry})
+    return path
+
+
+GOOD = {"version": 2, "source": "table", "columns": [["id", "int64"]], "key": ["id"]}
+INVALID = "the key layout in the metadata is not valid: "
+
+
+@pytest.mark.parametrize(
+    "entry, message",
+    [
+        (b"[" * 100_000 + b"]" * 100_000, "it is nested 100000 levels deep, where a layout has 3"),
+        ({**GOOD, "columns": [[["id"], "int64"]]}, "it is nested 4 levels deep, where a layout has 3"),
+        (b"\xff", "it is not UTF-8"),
+        (b'{"version": 2', "it is not JSON (Expecting ',' delimiter: line 1 column 14 (char 13))"),
+        ([1, 2], "it is not an object of exactly version, source, columns and key"),
+        ({**GOOD, "extra": 1}, "it is not an object of exactly version, source, columns and key"),
+        ({**GOOD, "version": True}, "the version must be an integer, not True"),
+        ({**GOOD, "version": 1.0}, "the version must be an integer, not 1.0"),
+        ({**GOOD, "version": "2"}, "the version must be an integer, not '2'"),
+        ({**GOOD, "version": 0}, "key layout version 0 does not exist"),
+        ({**GOOD, "source": "parquet"}, "the source must be 'table' or 'numpy', not 'parquet'"),
+        ({**GOOD, "source": ["table"]}, "the source must be 'table' or 'numpy', not ['table']"),
+        ({**GOOD, "columns": {"id": "int64"}}, "the columns must be a list of [name, type] pairs of strings"),
+        ({**GOOD, "columns": [["id"]]}, "the columns must be a list of [name, type] pairs of strings"),
+        ({**GOOD, "columns": [["id", 64]]}, "the columns must be a list of [name, type] pairs of strings"),
+        ({**GOOD, "columns": ["id", "int64"]}, "the columns must be a list of [name, type] pairs of strings"),
+        ({**GOOD, "columns": [], "key": None}, "a table's key has no columns"),
+        ({**GOOD, "columns": [["id", "int65"]]}, "column 'id' has the type 'int65', which no key column has"),
+        ({**GOOD, "columns": [["id", "timestamp[us,tz=UTC]"]]},
+         "column 'id' has the type 'timestamp[us,tz=UTC]', which no key column has"),
+        ({**GOOD, "columns": [["id", "null"]]}, "column 'id' has the type 'null', which no key column has"),
+        ({**GOOD, "source": "numpy", "columns": [["id", "|O"]]}, "column 'id' has the NumPy dtype |O, which holds references"),
+        ({**GOOD, "source": "numpy", "columns": [["id", "<i9"]]}, "'<i9' is not a NumPy dtype"),
+        ({**GOOD, "source": "numpy", "columns": [["id", "(('<f8', 2)"]]}, "\"(('<f8', 2)\" is not a NumPy dtype"),
+        ({**GOOD, "key": "id"}, "the key must be null or a list of column names"),
+        ({**GOOD, "key": [1]}, "the key must be null or a list of column names"),
+        ({**GOOD, "key": ["name"]}, "the key ['name'] names other columns than the layout's ['id']"),
+        ({**GOOD, "key": ["id", "id"]}, "the key ['id', 'id'] names other columns than the layout's ['id']"),
+    ],
+)
+def test_a_stored_layout_that_save_never_writes_is_refused(tmp_path, entry, message):
+    path = stored_with(tmp_path, entry)
+    with pytest.raises(FormatError) as refusal:
+        KeyedFilter.load(path)
+    assert str(refusal.value) == INVALID + message
+
+
+def test_the_command_line_tells_of_a_layout_nested_too_deep_in_one_line(tmp_path):
+    path = stored_with(tmp_path, b"[" * 100_000 + b"]" * 100_000)
+    run = subprocess.run([sys.executable, "-m", "woxbloomfilter_tools", "info", str(path)],
+                         capture_output=True, text=True, timeout=120)
+    message = f"{INVALID}it is nested 100000 levels deep, where a layout has 3"
+    assert (run.returncode, run.stdout, run.stderr) == (1, "", f"woxbloom: error: {path}: {message}\n")
+
+
+def test_a_stored_layout_newer_than_the_reader_says_so(tmp_path):
+    with pytest.raises(FormatError, match=r"^key layout version 3 is newer than this reader, which reads version 2: "):
+        KeyedFilter.load(stored_with(tmp_path, {**GOOD, "version": 3}))
+    assert KeyedFilter.load(stored_with(tmp_path, GOOD)).layout == KeyLayout("table", (("id", "int64"),), 2)
+    # Version 1 fixed a layout of type null for a column that held only nulls.
+    old = {**GOOD, "version": 1, "columns": [["id", "null"]]}
+    assert KeyedFilter.load(stored_with(tmp_path, old)).layout == KeyLayout("table", (("id", "null"),), 1)

@@ -14,6 +14,7 @@ from __future__ import annotations
 import ast
 import json
 import os
+import re
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal, Protocol, SupportsFloat, SupportsIndex, TypeAlias
@@ -28,6 +29,10 @@ from woxbloomfilter_tools import _native, _storage
 # The stored layout's metadata entry, and the version of the key row layout.
 LAYOUT_TAG = b"keys"
 LAYOUT_VERSION: int = _native.LAYOUT_VERSION
+# A stored layout is an object of lists of pairs: three levels of nesting.
+ENTRY_DEPTH = 3
+_JSON_STRING = re.compile(rb'"(?:[^"\\]|\\.)*"')
+_OPENING, _CLOSING = np.frombuffer(b"[{", dtype=np.uint8), np.frombuffer(b"]}", dtype=np.uint8)
 # KeyedFilter makes and uses key rows this many bytes at a time: a piece
 # stays in the L2 cache from being written until it is hashed.
 PIECE_BYTES = 1 << 19
@@ -224,6 +229,9 @@ class KeyedFilter:
         self._layout = layout
 
 
+NULL = "null"  # the type of a column that held only nulls where it was read
+
+
 def check_layout(expected: KeyLayout, found: KeyLayout, whose: str = "the data's") -> None:
     """Raises KeyMismatch when `found` differs from the filter's `expected`."""
     if expected == found:
@@ -394,21 +402,73 @@ def _layout_entry(layout: KeyLayout, key: tuple[str, ...] | None) -> bytes:
 
 
 def _layout_of_entry(entry: bytes) -> tuple[KeyLayout, tuple[str, ...] | None]:
+    """The layout and key that `_layout_entry` stored. The checksum holds, so
+    anything else was written by something else: FormatError, whatever it is."""
     try:
-        record = json.loads(entry)
-        version = record["version"]
-        if isinstance(version, int) and version > LAYOUT_VERSION:
-            raise _storage.FormatError(
-                f"key layout version {version} is newer than this reader, which reads version {LAYOUT_VERSION}: "
-                "a later woxbloomfilter_tools loads it"
-            )
-        if version != LAYOUT_VERSION or record["source"] not in ("table", "numpy"):
-            raise ValueError(record)
-        columns = tuple((str(name), str(type_)) for name, type_ in record["columns"])
-        key = record["key"]
-        key = None if key is None else tuple(str(name) for name in key)
-        return KeyLayout(record["source"], columns, version), key
+        return _checked_entry(entry)
     except _storage.FormatError:
         raise
-    except (ValueError, KeyError, TypeError) as error:
+    except ValueError as error:
         raise _storage.FormatError(f"the key layout in the metadata is not valid: {error}") from None
+
+
+def _checked_entry(entry: bytes) -> tuple[KeyLayout, tuple[str, ...] | None]:
+    # Measured before parsing: the parser recurses once a level.
+    depth = _nesting(entry)
+    if depth > ENTRY_DEPTH:
+        raise ValueError(f"it is nested {depth} levels deep, where a layout has {ENTRY_DEPTH}")
+    try:
+        record = json.loads(entry)
+    except UnicodeDecodeError:
+        raise ValueError("it is not UTF-8") from None
+    except json.JSONDecodeError as error:
+        raise ValueError(f"it is not JSON ({error})") from None
+    if not isinstance(record, dict) or sorted(record) != ["columns", "key", "source", "version"]:
+        raise ValueError("it is not an object of exactly version, source, columns and key")
+    version, source, columns, key = record["version"], record["source"], record["columns"], record["key"]
+    if type(version) is not int:  # not a bool, not 1.0
+        raise ValueError(f"the version must be an integer, not {version!r}")
+    if version > LAYOUT_VERSION:
+        raise _storage.FormatError(
+            f"key layout version {version} is newer than this reader, which reads version {LAYOUT_VERSION}: "
+            "a later woxbloomfilter_tools loads it"
+        )
+    if version < 1:
+        raise ValueError(f"key layout version {version} does not exist")
+    if source not in ("table", "numpy"):
+        raise ValueError(f"the source must be 'table' or 'numpy', not {source!r}")
+    if not isinstance(columns, list) or not all(
+        isinstance(column, list) and len(column) == 2 and all(isinstance(part, str) for part in column)
+        for column in columns
+    ):
+        raise ValueError("the columns must be a list of [name, type] pairs of strings")
+    if source == "table" and not columns:
+        raise ValueError("a table's key has no columns")
+    for name, type_ in columns:
+        _check_stored_type(source, version, name, type_)
+    layout = KeyLayout(source, tuple((name, type_) for name, type_ in columns), version)
+    if key is None:
+        return layout, None
+    if not isinstance(key, list) or not all(isinstance(name, str) for name in key):
+        raise ValueError("the key must be null or a list of column names")
+    if tuple(key) != layout.names:
+        raise ValueError(f"the key {key} names other columns than the layout's {list(layout.names)}")
+    return layout, tuple(key)
+
+
+def _check_stored_type(source: str, version: int, name: str, type_: str) -> None:
+    if source == "numpy":
+        if _numpy_dtype(type_).hasobject:
+            raise ValueError(f"column {name!r} has the NumPy dtype {type_}, which holds references")
+    elif type_ != NULL or version > 1:  # version 1 fixed the layout of a column that held only nulls
+        try:
+            _native.type_width(type_)
+        except ValueError:
+            raise ValueError(f"column {name!r} has the type {type_!r}, which no key column has") from None
+
+
+def _nesting(text: bytes) -> int:
+    """How deep the arrays and objects of a JSON text nest."""
+    skeleton = np.frombuffer(_JSON_STRING.sub(b"", text), dtype=np.uint8)
+    steps = np.isin(skeleton, _OPENING).astype(np.int64) - np.isin(skeleton, _CLOSING)
+    return int(np.cumsum(steps).max(initial=0))
