@@ -1,12 +1,13 @@
 """What a KeyedFilter records of its key rows, and what it refuses: whole
-NumPy dtypes, pandas frames of any class, and stored layouts that load only
-when they are ones `save` writes."""
+NumPy dtypes, pandas frames of any class, the key taken with the layout by a
+union, and stored layouts that load only when they are ones `save` writes."""
 import json
 import subprocess
 import sys
 
 import numpy as np
 import pandas as pd
+import pyarrow as pa
 import pytest
 
 import woxbloomfilter_tools as tools
@@ -63,6 +64,28 @@ def test_a_numpy_layout_records_the_whole_dtype(changes, message):
     assert f.filter.to_bytes() == before and f.layout.columns[1:] == (
         ("v", "('<f8', (2,))"), ("pair", "([('a', '|u1'), ('b', '<i4')], (2,))"))
     assert f.test(np.zeros(3, row_dtype())).all()
+
+
+@pytest.mark.parametrize("operation", ["union", "intersect"])
+def test_a_filter_without_a_layout_takes_the_others_key_with_it(operation, tmp_path):
+    table = pa.table({"id": [1, 2], "name": ["ana", "bo"]})
+    other = KeyedFilter.sized(100, 0.01, key="id")
+    other.insert(table)
+    for key in (None, "id"):
+        f = KeyedFilter.sized(100, 0.01, key=key)
+        getattr(f, operation)(other)
+        assert (f.key, f.layout) == (("id",), other.layout)
+        f.insert(table)  # the key picks its column out of the table
+        assert f.test(table).all()
+        f.save(tmp_path / "f.wbf")
+        stored = KeyedFilter.load(tmp_path / "f.wbf")
+        assert (stored.key, stored.layout) == (("id",), other.layout)
+    # A key of other columns refuses the other's layout, and nothing changes.
+    f = KeyedFilter.sized(100, 0.01, key="name")
+    bits = f.filter.to_bytes()
+    with pytest.raises(KeyMismatch, match=r"^the filter is keyed by 'name', the other filter by 'id'$"):
+        getattr(f, operation)(other)
+    assert (f.key, f.layout, f.filter.to_bytes()) == (("name",), None, bits)
 
 
 def stored_with(tmp_path, entry):

@@ -183,7 +183,8 @@ class KeyedFilter:
 
     def union(self, other: KeyedFilter) -> None:
         """Sets every bit that is set in `other`, which needs the same k, m
-        and layout. A filter whose layout is not fixed takes the other's."""
+        and layout. A filter whose layout is not fixed takes the other's,
+        with its key; one keyed by other columns is refused."""
         self._combine(other, "union")
 
     def intersect(self, other: KeyedFilter) -> None:
@@ -220,13 +221,20 @@ class KeyedFilter:
     def _combine(self, other: KeyedFilter, operation: Literal["union", "intersect"]) -> None:
         if not isinstance(other, KeyedFilter):
             raise TypeError(f"other must be a KeyedFilter, not {type(other).__name__}")
-        layout = self._layout
-        if layout is None:
-            layout = other._layout
+        layout, key = self._layout, self._key
+        if layout is None and other._layout is not None:
+            # The key and the layout go together: a key of other columns
+            # would refuse every table the layout fits.
+            if key is not None and key != other._layout.names:
+                raise KeyMismatch(
+                    f"the filter is keyed by {', '.join(map(repr, key))}, "
+                    f"the other filter by {', '.join(map(repr, other._layout.names))}"
+                )
+            layout, key = other._layout, other._key if key is None else key
         elif other._layout is not None:
             check_layout(layout, other._layout, "the other filter's")
         getattr(self._filter, operation)(other._filter)
-        self._layout = layout
+        self._layout, self._key = layout, key
 
 
 NULL = "null"  # the type of a column that held only nulls where it was read
