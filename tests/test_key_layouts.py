@@ -2,16 +2,23 @@
 NumPy dtypes, pandas frames of any class, the key taken with the layout by a
 union, and stored layouts that load only when they are ones `save` writes."""
 import json
+import math
+import struct
 import subprocess
 import sys
+from pathlib import Path
 
+import mmh3
 import numpy as np
 import pandas as pd
+import polars as pl
 import pyarrow as pa
 import pytest
 
 import woxbloomfilter_tools as tools
-from woxbloomfilter_tools import FormatError, KeyedFilter, KeyLayout, KeyMismatch, _storage
+from woxbloomfilter_tools import FormatError, KeyedFilter, KeyLayout, KeyMismatch, _storage, key_rows
+
+VECTORS = Path(__file__).parent / "vectors"
 
 
 class Frame(pd.DataFrame):
@@ -157,3 +164,139 @@ def test_a_stored_layout_newer_than_the_reader_says_so(tmp_path):
     # Version 1 fixed a layout of type null for a column that held only nulls.
     old = {**GOOD, "version": 1, "columns": [["id", "null"]]}
     assert KeyedFilter.load(stored_with(tmp_path, old)).layout == KeyLayout("table", (("id", "null"),), 1)
+
+
+ID_NAME = KeyLayout("table", (("id", "int64"), ("name", "string")))
+
+
+@pytest.mark.parametrize(
+    "key, types",
+    [
+        (None, {"id": "int64", "name": "string"}),
+        (None, {"id": pa.int64(), "name": pa.large_string()}),
+        (None, pa.schema([("id", pa.int64()), ("name", pa.string_view())])),
+        (["id", "name"], {"name": "string", "id": pa.field("x", pa.int64())}),
+    ],
+)
+def test_given_types_fix_the_layout_before_any_data(key, types):
+    f = KeyedFilter.sized(100, 0.01, key, types=types)
+    assert (f.key, f.layout) == (("id", "name"), ID_NAME)
+    # Columns of nulls only go in at once, as nulls of the given types.
+    nulls = pl.DataFrame({"id": [None, 5], "name": [None, None], "more": [1, 2]})
+    f.insert(nulls)
+    rows = pa.table({"id": pa.array([None, 5], pa.int64()), "name": pa.array([None, None], pa.string())})
+    assert [bytes(row) for row in key_rows(rows)] == [b"\0" * 26, b"\1" + (5).to_bytes(8, "little") + b"\0" * 17]
+    plain = tools.sized(100, 0.01)
+    plain.insert(key_rows(rows))
+    assert f.filter.to_bytes() == plain.to_bytes()
+    with pytest.raises(KeyMismatch, match=r"^column 'id' has type int64 in the filter's key but int32 in the data$"):
+        f.insert(pa.table({"id": pa.array([1], pa.int32()), "name": ["a"]}))
+
+
+@pytest.mark.parametrize(
+    "key, types, error, message",
+    [
+        ("id", {"id": "int64", "name": "string"}, ValueError,
+         "types must name exactly the key's columns, 'id', not 'id', 'name'"),
+        (["id", "id"], {"id": "int64"}, ValueError, "types must name exactly the key's columns, 'id', 'id', not 'id'"),
+        (None, {}, ValueError, "types names no columns"),
+        (None, pa.schema([("id", pa.int64()), ("id", pa.int32())]), ValueError, "types names the column 'id' twice"),
+        (None, {"id": "int"}, ValueError, "types['id']: 'int' is not the name of a key type"),
+        (None, {"id": "null"}, ValueError, "types['id']: 'null' is not the name of a key type"),
+        (None, {"id": "timestamp[us,tz=UTC]"}, ValueError,
+         "types['id']: 'timestamp[us,tz=UTC]' is not the name of a key type"),
+        (None, {"id": pa.null()}, TypeError, "types['id'] has type null, which cannot be part of a key: key columns hold"),
+        (None, {"id": pa.list_(pa.int64())}, TypeError, "types['id'] has type list, which cannot be part of a key"),
+        (None, {"id": pa.schema([("a", pa.int8()), ("b", pa.int8())])}, TypeError, "types['id']: one type is needed, not 2 fields"),
+        (None, {"id": int}, TypeError, "types['id'] must be a layout type name or an Arrow type, not type"),
+        (None, {1: "int64"}, TypeError, "types must name columns with str, not int"),
+        (None, [("id", "int64")], TypeError, "types must be a mapping of column names to types or an Arrow schema, not list"),
+        (None, pa.schema([("tags", pa.list_(pa.int8()))]), TypeError, "column 'tags' has type list, which cannot be part"),
+    ],
+)
+def test_types_that_give_no_layout_are_refused(key, types, error, message):
+    with pytest.raises(error) as refusal:
+        KeyedFilter.sized(100, 0.01, key, types=types)
+    assert str(refusal.value).startswith(message)
+
+
+def test_rows_held_for_their_types_combine_exactly():
+    """Filters whose rows wait for a column's type: union gathers them, and
+    puts them in once the types are known together; intersect waits for
+    the types."""
+    first, second = pl.DataFrame({"id": [1, 2], "name": [None, None]}), pl.DataFrame({"id": [None], "name": ["x"]})
+    a, b = KeyedFilter.sized(100, 0.01), KeyedFilter.sized(100, 0.01)
+    a.insert(first)
+    b.insert(second)  # its id held only nulls: the two know the types together
+    still = KeyedFilter.sized(100, 0.01)
+    still.insert(pl.DataFrame({"id": [3], "name": [None]}))
+    with pytest.raises(ValueError, match=r"^2 key rows are held until the types of 'name', which held only nulls, are "
+                                         r"known: they cannot be intersected yet$"):
+        a.intersect(still)
+    c = KeyedFilter.sized(100, 0.01)
+    c.union(a)
+    assert c.layout is None and c.test(first).all() and not c.test(second).any()
+    c.union(b)
+    assert c.layout == ID_NAME and c.test(first).all() and c.test(second).all()
+    typed = KeyedFilter.sized(100, 0.01, types={"id": "int64", "name": "string"})
+    typed.insert(first)
+    typed.insert(second)
+    assert c.filter.to_bytes() == typed.filter.to_bytes()
+    # Intersect of the two: each one's bits with the rows it holds.
+    both = pl.DataFrame({"id": [1, None], "name": [None, "x"]})
+    for operation, kept in (("union", [True, True]), ("intersect", [True, False])):
+        fixed = KeyedFilter.sized(100, 0.01, types={"id": "int64", "name": "string"})
+        fixed.insert(both)
+        getattr(fixed, operation)(a)
+        assert fixed.layout == ID_NAME and fixed.test(first).tolist() == kept, operation
+    other = KeyedFilter.sized(100, 0.01)
+    other.insert(pa.table({"id": ["1"], "name": [None]}))
+    with pytest.raises(KeyMismatch, match=r"^column 'id' has type int64 in the filter's key but string in the other filter$"):
+        a.union(other)
+    assert a.layout is None and a.test(first).all() and not any(a.filter.to_bytes())
+
+
+TABLE_V1 = pa.table({"x": [1.5, math.nan, -0.0, 0.0, None], "s": ["a", "", None, "NA", "b"]})
+NUMPY_V1 = np.array([(1, b"ab", -0.0), (2, b"", math.nan), (3, b"x", 0.0)],
+                    dtype=[("id", "<i8"), ("code", "S2"), ("w", "<f8")])
+
+
+def version_1_rows():
+    """The key rows of TABLE_V1 by the rules of version 1: floats bit for
+    bit, "" digested."""
+    rows = []
+    for x, s in zip(*TABLE_V1.to_pydict().values()):
+        row = b"\0" * 9 if x is None else b"\1" + struct.pack("<d", x)
+        row += b"\0" * 17 if s is None else b"\1" + mmh3.hash_bytes(s.encode(), 0x6B657931, True)
+        rows.append(row)
+    return np.frombuffer(b"".join(rows), np.uint8).reshape(len(rows), -1)
+
+
+def test_a_filter_stored_with_layout_version_1_keeps_its_answers():
+    """tests/vectors/keyed-v1-*.wbf were saved by the release before version
+    2: KeyedFilter.sized(20, 0.01, key=["x", "s"]) of TABLE_V1, and
+    KeyedFilter.sized(20, 0.01) of NUMPY_V1."""
+    f = KeyedFilter.load(VECTORS / "keyed-v1-table.wbf")
+    assert (f.key, f.layout) == (("x", "s"), KeyLayout("table", (("x", "float64"), ("s", "string")), 1))
+    plain = tools.sized(20, 0.01)
+    plain.insert(version_1_rows())
+    assert f.filter.to_bytes() == plain.to_bytes()
+    assert f.test(TABLE_V1).all() and f.test(pl.from_arrow(TABLE_V1)).all()
+    f.insert(TABLE_V1)  # read by the rules of version 1: the same rows, no new bit
+    assert f.filter.to_bytes() == plain.to_bytes()
+    v2 = KeyedFilter.sized(20, 0.01, key=["x", "s"])
+    v2.insert(TABLE_V1)
+    for a, b, versions in ((f, v2, (1, 2)), (v2, f, (2, 1))):
+        with pytest.raises(KeyMismatch, match=rf"^the filter's key rows are of layout version {versions[0]}, the other "
+                                              rf"filter's of version {versions[1]}: the two make other bytes of some "
+                                              r"values \(NaN, -0.0, empty strings\)$"):
+            a.union(b)
+    # A NumPy array's rows are the same in every version.
+    g = KeyedFilter.load(VECTORS / "keyed-v1-numpy.wbf")
+    assert g.layout.version == 1 and g.test(NUMPY_V1).all()
+    bits = g.filter.to_bytes()
+    g.insert(NUMPY_V1)
+    fresh = KeyedFilter.sized(20, 0.01)
+    fresh.insert(NUMPY_V1)
+    g.union(fresh)
+    assert g.filter.to_bytes() == bits == fresh.filter.to_bytes()
