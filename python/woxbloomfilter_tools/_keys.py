@@ -279,6 +279,8 @@ class KeyedFilter:
 
     def _hold(self, rows: _native.Reader | NDArray[np.uint8], layout: KeyLayout) -> None:
         assert not isinstance(rows, np.ndarray)  # NumPy rows always have their types
+        if rows.rows == 0:  # nothing to keep: the filter stays as it was
+            return
         out = np.empty((rows.rows, rows.width), dtype=np.uint8)
         rows.fill(0, out)
         held = self._held.get(layout)
