@@ -13,7 +13,8 @@
 VENV := .venv
 PY := $(VENV)/bin/python
 SOURCES := $(wildcard src/*.* src/tools/*) CMakeLists.txt pyproject.toml LICENSE \
-	$(wildcard python/*.pyi python/woxbloomfilter_tools/*.py* python/woxbloomfilter_tools/py.typed)
+	$(wildcard python/*.pyi python/woxbloomfilter_tools/*.py* python/woxbloomfilter_tools/cli/*.py \
+	python/woxbloomfilter_tools/py.typed)
 
 .PHONY: test demo docs bench sanitize sanitize-build fuzz clean wheel plots test-aarch64 wheel-aarch64 aarch64-tools
 

@@ -167,7 +167,7 @@ def test_failures_are_one_line_and_change_nothing(folder, args, status, message)
     command = CLI
     if args[0] == "--no-extras":  # pyarrow cannot be imported
         command = [sys.executable, "-c", "import sys; sys.modules['pyarrow'] = None; "
-                   "from woxbloomfilter_tools._cli import main; sys.exit(main())"]
+                   "from woxbloomfilter_tools.cli import main; sys.exit(main())"]
         args = args[1:]
     before = snapshot(folder)
     done = run(folder, *args, command=command)

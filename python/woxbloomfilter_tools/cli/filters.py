@@ -1,0 +1,68 @@
+"""The filters the commands read, and the checks of data against them."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any
+
+from woxbloomfilter import bloomfilter
+from woxbloomfilter_tools import _storage, parameters
+from woxbloomfilter_tools._keys import KeyedFilter, key_rows
+from woxbloomfilter_tools.cli.errors import Failure
+from woxbloomfilter_tools.cli.sources import Source
+
+
+def load(path: str) -> KeyedFilter:
+    try:
+        return KeyedFilter.load(path)
+    except _storage.FormatError as error:
+        raise Failure(f"{path}: {error}") from None
+
+
+def key_of(keyed: KeyedFilter, path: str, done: str) -> tuple[str, ...]:
+    """The columns the filter's rows came from: its key, or for a filter
+    keyed by every column, every column its layout records."""
+    if keyed.layout is None:
+        raise Failure(
+            f"{path} records no key: it was stored by the plain save(), so the columns its rows came from "
+            f"are unknown and it cannot be {done} here; build it with 'woxbloom build' or KeyedFilter"
+        )
+    if keyed.layout.source != "table":
+        raise Failure(f"{path} holds key rows of {keyed.layout}, not of a table's columns")
+    return keyed.key if keyed.key is not None else keyed.layout.names
+
+
+def sized(rows: int, p: float, names: tuple[str, ...]) -> KeyedFilter:
+    try:
+        return KeyedFilter.sized(rows, p, names)
+    except (MemoryError, TypeError):  # TypeError: an m past 64 bits
+        gib = parameters(rows, p)[1] / 8 / 2**30
+        raise Failure(f"a filter for {rows:,} rows at {p} takes {gib:,.1f} GiB: more memory than there is") from None
+
+
+def probe() -> bloomfilter:
+    """A filter of one bit, for a KeyedFilter that only checks layouts."""
+    f = bloomfilter()
+    f.configure(1, 1)
+    return f
+
+
+def keyed(call: Callable[[Any], Any], data: Any, path: str) -> Any:
+    """`call` (a KeyedFilter's insert or test) on `data`, which comes from
+    `path`: a missing column is KeyError, a column type without a key layout
+    TypeError, a layout of other types KeyMismatch, a malformed value (one
+    past the 2 GiB a key value may hold) ValueError."""
+    try:
+        return call(data)
+    except KeyError as error:
+        raise Failure(f"{path}: {error.args[0]}") from None
+    except (TypeError, ValueError) as error:
+        raise Failure(f"{path}: {error}") from None
+
+
+def check(call: Callable[[Any], Any], source: Source, names: tuple[str, ...]) -> None:
+    """Refuses `source`, before any row is read, when it lacks a key column
+    or its key columns have other types than the filter's."""
+    empty = source.dataset.schema.empty_table()
+    keyed(lambda table: key_rows(table, names), empty, source.path)
+    keyed(call, empty.select(list(names)), source.path)
