@@ -7,13 +7,20 @@ import argparse
 
 from woxbloomfilter_tools._keys import KeyMismatch
 from woxbloomfilter_tools.cli import filters
-from woxbloomfilter_tools.cli.errors import Failure, UsageError
+from woxbloomfilter_tools.cli.errors import Failure, UsageError, shown
+from woxbloomfilter_tools.cli.outputs import locked, refuse_same
 
 
 def run(args: argparse.Namespace) -> None:
     operation = args.command  # "union" or "intersect", the KeyedFilter method's name
     if len(args.filters) < 2:
         raise UsageError(f"{operation} takes two filters or more, got one")
+    refuse_same(args.output, args.filters)
+    with locked(args.output, wait=not args.no_wait, quiet=args.quiet):
+        _combine(args, operation)
+
+
+def _combine(args: argparse.Namespace, operation: str) -> None:
     first, *others = args.filters
     result = filters.load(first)
     k, m = result.filter.get_k(), result.filter.get_m()
@@ -22,11 +29,11 @@ def run(args: argparse.Namespace) -> None:
         their_k, their_m = other.filter.get_k(), other.filter.get_m()
         if (their_k, their_m) != (k, m):
             raise Failure(
-                f"{path} has k = {their_k}, m = {their_m:,} but {first} has k = {k}, m = {m:,}: "
+                f"{shown(path)} has k = {their_k}, m = {their_m:,} but {shown(first)} has k = {k}, m = {m:,}: "
                 "only filters of equal k and m combine"
             )
         try:
             getattr(result, operation)(other)
         except KeyMismatch as error:
-            raise Failure(f"{path}: {error}") from None
-    result.save(args.output)
+            raise Failure(f"{shown(path)}: {error}") from None
+    filters.save(result, args.output)

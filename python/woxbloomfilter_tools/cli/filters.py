@@ -2,13 +2,15 @@
 
 from __future__ import annotations
 
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any
 
 from woxbloomfilter import bloomfilter
 from woxbloomfilter_tools import _storage, parameters
 from woxbloomfilter_tools._keys import KeyedFilter, key_rows
-from woxbloomfilter_tools.cli.errors import Failure
+from woxbloomfilter_tools.cli import sources
+from woxbloomfilter_tools.cli.errors import Failure, shown
+from woxbloomfilter_tools.cli.outputs import writing
 from woxbloomfilter_tools.cli.sources import Source
 
 
@@ -16,7 +18,12 @@ def load(path: str) -> KeyedFilter:
     try:
         return KeyedFilter.load(path)
     except _storage.FormatError as error:
-        raise Failure(f"{path}: {error}") from None
+        raise Failure(f"{shown(path)}: {error}") from None
+
+
+def save(keyed: KeyedFilter, path: str) -> None:
+    with writing(path):
+        keyed.save(path)
 
 
 def key_of(keyed: KeyedFilter, path: str, done: str) -> tuple[str, ...]:
@@ -24,12 +31,21 @@ def key_of(keyed: KeyedFilter, path: str, done: str) -> tuple[str, ...]:
     keyed by every column, every column its layout records."""
     if keyed.layout is None:
         raise Failure(
-            f"{path} records no key: it was stored by the plain save(), so the columns its rows came from "
+            f"{shown(path)} records no key: it was stored by the plain save(), so the columns its rows came from "
             f"are unknown and it cannot be {done} here; build it with 'woxbloom build' or KeyedFilter"
         )
     if keyed.layout.source != "table":
-        raise Failure(f"{path} holds key rows of {keyed.layout}, not of a table's columns")
+        raise Failure(f"{shown(path)} holds key rows of {keyed.layout}, not of a table's columns")
     return keyed.key if keyed.key is not None else keyed.layout.names
+
+
+def types_of(keyed: KeyedFilter, path: str) -> dict[str, Any]:
+    """The Arrow types of the filter's key columns, which CSV files are read as."""
+    assert keyed.layout is not None
+    try:
+        return {name: sources.arrow_type(type_) for name, type_ in keyed.layout.columns}
+    except ValueError as error:
+        raise Failure(f"{shown(path)}: {error}") from None
 
 
 def sized(rows: int, p: float, names: tuple[str, ...]) -> KeyedFilter:
@@ -47,6 +63,16 @@ def probe() -> bloomfilter:
     return f
 
 
+def fix(keyed: KeyedFilter, names: Sequence[str], types: dict[str, Any]) -> None:
+    """Fixes the layout of a filter yet without one to the key's types, so
+    that it holds even when no row comes."""
+    keyed.insert(pa_schema(names, types).empty_table())
+
+
+def pa_schema(names: Sequence[str], types: dict[str, Any]) -> Any:
+    return sources.pa.schema([(name, types[name]) for name in names])
+
+
 def keyed(call: Callable[[Any], Any], data: Any, path: str) -> Any:
     """`call` (a KeyedFilter's insert or test) on `data`, which comes from
     `path`: a missing column is KeyError, a column type without a key layout
@@ -55,14 +81,20 @@ def keyed(call: Callable[[Any], Any], data: Any, path: str) -> Any:
     try:
         return call(data)
     except KeyError as error:
-        raise Failure(f"{path}: {error.args[0]}") from None
+        raise Failure(f"{shown(path)}: {error.args[0]}") from None
     except (TypeError, ValueError) as error:
-        raise Failure(f"{path}: {error}") from None
+        raise Failure(f"{shown(path)}: {error}") from None
 
 
-def check(call: Callable[[Any], Any], source: Source, names: tuple[str, ...]) -> None:
-    """Refuses `source`, before any row is read, when it lacks a key column
-    or its key columns have other types than the filter's."""
-    empty = source.dataset.schema.empty_table()
-    keyed(lambda table: key_rows(table, names), empty, source.path)
-    keyed(call, empty.select(list(names)), source.path)
+def has_columns(source: Source, names: Sequence[str]) -> None:
+    """Refuses `source`, before any row is read, when it lacks a key column."""
+    keyed(lambda table: key_rows(table, names), source.schema().empty_table(), source.path)
+
+
+def check(call: Callable[[Any], Any], source: Source, key_schema: Any, hint: str = "") -> None:
+    """Refuses `source`, before any row is read, when its key columns, of
+    types `key_schema`, have other types than the filter's."""
+    try:
+        keyed(call, key_schema.empty_table(), source.path)
+    except Failure as error:
+        raise Failure(f"{error}{hint}") from None

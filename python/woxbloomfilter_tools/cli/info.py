@@ -9,6 +9,7 @@ import os
 
 from woxbloomfilter_tools import _storage, estimated_rows, fill
 from woxbloomfilter_tools.cli import filters
+from woxbloomfilter_tools.cli.errors import shown
 from woxbloomfilter_tools.cli.outputs import percent
 
 
@@ -63,7 +64,7 @@ def run(args: argparse.Namespace) -> None:
     else:
         more_text = f"{more:,} more rows"
     lines = [
-        ("file", f"{args.filter} ({size:,} bytes, format version {version}, checksum holds)"),
+        ("file", f"{shown(args.filter)} ({size:,} bytes, format version {version}, checksum holds)"),
         ("k", f"{k}"),
         ("m", f"{m:,} bits ({(m + 7) // 8:,} bytes)"),
         ("key", key_text),
