@@ -11,6 +11,7 @@ import importlib
 import os
 import stat
 import sys
+import threading
 from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
@@ -165,9 +166,29 @@ class _Pieces:
 
     def flush(self) -> None:
         if self.pending:
-            self.writer.write(pa.concat_tables(self.pending))
+            _in_thread(self.writer.write, pa.concat_tables(self.pending))
             self.pending.clear()
             self.rows = self.bytes = 0
+
+
+def _in_thread(call: Callable[[Any], object], argument: Any) -> None:
+    """`call(argument)` in a thread of its own, waited for where a signal
+    reaches the main thread at once: encoding a piece of a million rows can
+    take a second, and a signal would wait for it. A signal leaves the thread
+    at work on a file that is removed, until the process ends."""
+    failed: list[BaseException] = []
+
+    def work() -> None:
+        try:
+            call(argument)
+        except BaseException as error:
+            failed.append(error)
+
+    thread = threading.Thread(target=work, name="woxbloom writer", daemon=True)
+    thread.start()
+    thread.join()
+    if failed:
+        raise failed[0]
 
 
 @contextlib.contextmanager
@@ -184,10 +205,18 @@ def table_writer(kind: str, path: str, schema: Any) -> Iterator[Callable[[Any, s
             writer = pcsv.CSVWriter(temporary, schema, write_options=pcsv.WriteOptions(delimiter=separator))
         else:
             writer = pa.ipc.new_file(temporary, schema)
-        with writer:
-            pieces = _Pieces(writer, schema)
+        pieces = _Pieces(writer, schema)
+        try:
             yield pieces.write
             pieces.flush()
+        except KeyboardInterrupt:
+            # Left open: a thread may still be writing to it, and the file
+            # is removed on the way out.
+            raise
+        except BaseException:
+            writer.close()
+            raise
+        writer.close()
 
 
 @contextlib.contextmanager

@@ -17,9 +17,11 @@ from __future__ import annotations
 import importlib
 import io
 import os
+import queue
 import re
 import stat
 import sys
+import threading
 from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any
@@ -289,14 +291,8 @@ def batches(source: Source, columns: list[str] | None, types: dict[str, Any], te
     done = 0
     while True:
         try:
-            reader = _open(source, columns, column_types)
             skip = done
-            while True:
-                try:
-                    batch = reader.read_next_batch()
-                except StopIteration:
-                    reader.close()
-                    return
+            for batch in _ahead(_open(source, columns, column_types)):
                 if skip:  # read again with a larger block: the rows before are done
                     taken = min(skip, batch.num_rows)
                     skip -= taken
@@ -305,10 +301,49 @@ def batches(source: Source, columns: list[str] | None, types: dict[str, Any], te
                         continue
                 done += batch.num_rows
                 yield batch
+            return
         except (pa.ArrowException, OSError) as error:
             if _larger_block(source, error):
                 continue
             raise Failure(f"{shown(source.path)}: {data_message(error)}{_hint(source, error)}") from None
+
+
+def _ahead(reader: Any) -> Iterator[Any]:
+    """The batches of `reader`, read in a thread of its own. The main thread
+    waits for each on a queue, where a signal (Ctrl-C) reaches it at once:
+    waiting in the reader, it would hear of the signal only once pyarrow has
+    decoded the next batch, which can take a second."""
+    handoff: queue.Queue[Any] = queue.Queue(maxsize=1)
+    stop = threading.Event()
+
+    def read() -> None:
+        while True:
+            try:
+                item = reader.read_next_batch()
+            except StopIteration:
+                item = None
+            except Exception as error:  # raised in the main thread
+                item = error
+            while not stop.is_set():
+                try:
+                    handoff.put(item, timeout=0.1)
+                    break
+                except queue.Full:
+                    continue
+            if item is None or isinstance(item, Exception) or stop.is_set():
+                return
+
+    threading.Thread(target=read, name="woxbloom reader", daemon=True).start()
+    try:
+        while True:
+            item = handoff.get()
+            if item is None:
+                return
+            if isinstance(item, Exception):
+                raise item
+            yield item
+    finally:
+        stop.set()
 
 
 def key_columns(batch: Any, source: Source, names: list[str], types: dict[str, Any], text: bool) -> Any:
