@@ -87,9 +87,10 @@ class _Replay(io.RawIOBase):
     block, to find the columns, then for good. The bytes read the first time
     are kept and given again, and no more are kept after."""
 
-    def __init__(self, file: Any) -> None:
+    def __init__(self, path: str) -> None:
         super().__init__()
-        self.file = file
+        self.path = path
+        self.file: Any = None
         self.kept = bytearray()
         self.at = 0
         self.keeping = True
@@ -105,6 +106,8 @@ class _Replay(io.RawIOBase):
             if not self.keeping and self.at == len(self.kept):
                 self.kept, self.at = bytearray(), 0
             return n
+        if self.file is None:  # opened only now: a FIFO waits for its writer
+            self.file = sys.stdin.buffer if self.path == STDIN else open(self.path, "rb")  # noqa: SIM115
         read: int = self.file.readinto(buffer)
         if self.keeping and read:
             self.kept += memoryview(buffer)[:read]
@@ -154,7 +157,7 @@ def expand(paths: Sequence[str], given: str | None, delimiter: str | None) -> li
         if path == STDIN:
             if given not in ("csv", "json"):
                 raise UsageError("standard input (-) is read as --format csv or --format json")
-            found.append(_pipe(path, sys.stdin.buffer, given, delimiter))
+            found.append(_pipe(path, given, delimiter))
             continue
         try:
             mode = os.stat(path).st_mode
@@ -174,7 +177,7 @@ def expand(paths: Sequence[str], given: str | None, delimiter: str | None) -> li
                     f"{shown(path)} is a pipe, read once from start to end, and {kind} files are read from their "
                     "end: write it to a file first"
                 )
-            found.append(_pipe(path, open(path, "rb"), kind, delimiter))  # noqa: SIM115 - read until the process ends
+            found.append(_pipe(path, kind, delimiter))
     return found
 
 
@@ -216,8 +219,8 @@ def _delimiter(path: str, given: str | None) -> str:
     return "\t" if _extension(path) in TAB_SEPARATED else ","
 
 
-def _pipe(path: str, file: Any, kind: str, delimiter: str | None) -> Source:
-    return Source(path, kind, delimiter or ",", pipe=_Replay(file), block=PIPE_BLOCK)
+def _pipe(path: str, kind: str, delimiter: str | None) -> Source:
+    return Source(path, kind, delimiter or ",", pipe=_Replay(path), block=PIPE_BLOCK)
 
 
 def stored_count(source: Source) -> int | None:
@@ -286,8 +289,9 @@ def batches(source: Source, columns: list[str] | None, types: dict[str, Any], te
     columns are read as `types` gives them, or with `text` every column as
     the text it holds."""
     column_types = types
+    names = source.schema().names  # known before a row is read, as _parse needs
     if source.format == "csv" and text:
-        column_types = dict.fromkeys(source.schema().names, pa.string())
+        column_types = dict.fromkeys(names, pa.string())
     done = 0
     while True:
         try:
@@ -354,6 +358,8 @@ def key_columns(batch: Any, source: Source, names: list[str], types: dict[str, A
     keys = batch.select(names)
     if not (text and source.format == "csv"):
         return keys
+    if keys.num_rows == 0:  # pyarrow reads no CSV file of no bytes
+        return pa.schema([(name, types[name]) for name in names]).empty_table()
     out = pa.BufferOutputStream()
     pcsv.write_csv(keys, out, pcsv.WriteOptions(include_header=False))
     written = out.getvalue()
@@ -361,6 +367,7 @@ def key_columns(batch: Any, source: Source, names: list[str], types: dict[str, A
         return pcsv.read_csv(
             pa.BufferReader(written),
             read_options=pcsv.ReadOptions(column_names=names, block_size=max(len(written), 1)),
+            parse_options=pcsv.ParseOptions(ignore_empty_lines=False),  # a null of one column
             convert_options=_convert(types),
         )
     except pa.ArrowException as error:
@@ -375,10 +382,18 @@ def _convert(column_types: dict[str, Any]) -> Any:
     )
 
 
+def _parse(source: Source) -> Any:
+    # pyarrow writes a null of a file of one column as an empty line, which
+    # its reader would skip: there, every line is a row. Elsewhere an empty
+    # line is no row (none while the columns are not known yet).
+    one_column = source._schema is not None and len(source._schema.names) == 1
+    return pcsv.ParseOptions(delimiter=source.delimiter, ignore_empty_lines=not one_column)
+
+
 def _file_format(source: Source, column_types: dict[str, Any]) -> Any:
     if source.format == "csv":
         return ds.CsvFileFormat(
-            parse_options=pcsv.ParseOptions(delimiter=source.delimiter),
+            parse_options=_parse(source),
             convert_options=_convert(column_types),
             read_options=pcsv.ReadOptions(block_size=source.block),
         )
@@ -412,7 +427,7 @@ def _open(source: Source, columns: list[str] | None, column_types: dict[str, Any
         return pcsv.open_csv(
             file,
             read_options=pcsv.ReadOptions(block_size=source.block),
-            parse_options=pcsv.ParseOptions(delimiter=source.delimiter),
+            parse_options=_parse(source),
             convert_options=convert,
         )
     reader = pjson.open_json(file, read_options=pjson.ReadOptions(block_size=source.block))
