@@ -119,8 +119,6 @@ def writing(path: str) -> Iterator[None]:
     except OSError as error:
         if error.filename is not None:
             raise
-        if error.errno is not None and error.strerror:
-            raise Failure(f"{shown(path)}: {error.strerror}") from None
         raise Failure(f"{shown(path)}: {_reason(error)}") from None
     except pa.ArrowException as error:
         raise Failure(f"{shown(path)}: {_reason(error)}") from None
@@ -241,21 +239,27 @@ def progress(quiet: bool, total: int | None, what: str) -> Iterator[Any]:
     """A bar of rows on stderr, when it is a terminal and not --quiet. A
     command that stops takes its bar off the screen rather than drawing it
     once more above its last line."""
-    bar = tqdm.tqdm(
-        total=total,
-        desc=what,
-        unit=" rows",
-        unit_scale=True,
-        file=sys.stderr,
-        dynamic_ncols=True,
-        disable=quiet or not sys.stderr.isatty(),
-    )
+    shown = not quiet and sys.stderr.isatty()
+    bar = None
     try:
+        bar = tqdm.tqdm(
+            total=total,
+            desc=what,
+            unit=" rows",
+            unit_scale=True,
+            file=sys.stderr,
+            dynamic_ncols=True,
+            disable=not shown,
+        )
         yield bar
     except BaseException:
-        bar.leave = False
-        with contextlib.suppress(Exception):
-            bar.close()
+        if shown:
+            with contextlib.suppress(Exception):
+                if bar is not None:
+                    bar.leave = False
+                    bar.close()
+                # Also a bar drawn by a constructor that a signal cut short.
+                sys.stderr.write("\r\x1b[K")
         raise
     bar.close()
 
