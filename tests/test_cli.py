@@ -128,7 +128,7 @@ def test_build_test_append_and_info(tmp_path, data, out):
 
     info = json.loads(run(tmp_path, "info", "f.wbf", "--json").stdout)
     assert (info["k"], info["m"]) == tools.parameters(2000, 0.01)
-    assert info["layout"] == {"source": "table", "columns": [["id", "int64"], ["name", "string"]], "version": 1}
+    assert info["layout"] == {"source": "table", "columns": [["id", "int64"], ["name", "string"]], "version": 2}
     assert (info["key"], info["fpr"], info["checksum_holds"]) == (list(KEY), tools.fill(expected.filter) ** 7, True)
 
     assert run(tmp_path, "build", "f.wbf", f"new{data}", "--append").returncode == 0

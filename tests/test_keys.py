@@ -24,18 +24,27 @@ from woxbloomfilter_tools import KeyedFilter, KeyMismatch, _keys, key_rows
 SEED = 0x6B657931  # the documented seed of the digests
 
 
-def model_rows(columns):
+def model_rows(columns, version=2):
     """The key rows by the documented layout, from Python values: per column a
-    validity byte, then the value's bytes or the digest, zeros for a null."""
+    validity byte, then the value's bytes or the digest, zeros for a null.
+    Version 2 writes NaN, "" and b"" as nulls and -0.0 as 0.0; version 1 keeps
+    them as they are."""
     packers = {"int64": lambda v: struct.pack("<q", v), "float64": lambda v: struct.pack("<d", v),
                "bool": lambda v: bytes([v]), "string": lambda v: mmh3.hash_bytes(v.encode(), SEED, True),
                "binary": lambda v: mmh3.hash_bytes(v, SEED, True)}
     widths = {"int64": 8, "float64": 8, "bool": 1, "string": 16, "binary": 16}
+
+    def null_in_version_2(value):
+        return value in ("", b"") or (isinstance(value, float) and math.isnan(value))
+
     rows = []
     for values in zip(*(values for _, values in columns)):
         row = b""
         for (type_, _), value in zip(columns, values):
-            row += b"\0" * (1 + widths[type_]) if value is None else b"\1" + packers[type_](value)
+            if value is None or (version == 2 and null_in_version_2(value)):
+                row += b"\0" * (1 + widths[type_])
+            else:
+                row += b"\1" + packers[type_](value + 0.0 if version == 2 and type_ == "float64" else value)
         rows.append(row)
     return rows
 
@@ -115,13 +124,27 @@ def test_every_source_gives_the_models_rows(columns, data):
         assert [bytes(r) for r in key_rows(source)] == alone
 
 
-def test_nulls_stay_apart_from_empty_and_zero_values():
-    table = pa.table({"s": ["", None, "a"], "b": [b"", None, b""], "i": [0, None, 0], "f": [math.nan, None, 0.0]})
+def test_nulls_stay_apart_from_zero_values():
+    table = pa.table({"i": [0, None, 0], "f": [0.0, None, -0.0], "b": [False, None, False]})
     for name in table.column_names:
         rows = [bytes(r) for r in key_rows(table, name)]
-        assert rows[0] != rows[1] and rows[1] == b"\0" * len(rows[1]), name
+        assert rows[0] != rows[1] and rows[1] == b"\0" * len(rows[1]) and rows[0] == rows[2], name
     # Two nulls of a column are equal, whatever else the row holds.
     assert len({bytes(r) for r in key_rows(pa.table({"s": [None, None]}))}) == 1
+
+
+def test_version_1_keeps_the_old_bytes():
+    """Stored version-1 filters are answered by version-1 rows: NaN bit for
+    bit, -0.0 apart from 0.0, "" and b"" digested."""
+    columns = [("float64", [math.nan, -math.nan, -0.0, 0.0, None]), ("string", ["", "", "a", None, ""]),
+               ("binary", [b"", b"x", b"", None, None])]
+    table = pa.table({f"c{i}": pa.array(values, ARROW_TYPES[type_]) for i, (type_, values) in enumerate(columns)})
+    for version in (1, 2):
+        reader = tools._native.read_stream(table.__arrow_c_stream__(), None, version)
+        rows = np.empty((reader.rows, reader.width), np.uint8)
+        reader.fill(0, rows)
+        assert [bytes(r) for r in rows] == model_rows(columns, version), version
+    assert model_rows(columns, 1) != model_rows(columns, 2)
 
 
 def test_buffers_at_any_address():

@@ -132,6 +132,34 @@ inline bool metadata_value(const char* metadata, const std::string& key, Text* v
     return false;
 }
 
+inline std::string field_name(const ArrowSchema& field) { return field.name != nullptr ? field.name : ""; }
+
+// A table's schema: a struct of columns, not dictionary-encoded.
+inline bool is_struct(const ArrowSchema& schema) {
+    return std::strcmp(schema.format, "+s") == 0 && schema.dictionary == nullptr;
+}
+
+// What a key reads of a field before its type: its format, and that of its
+// dictionary.
+inline void check_field(const ArrowSchema& field, const std::string& column) {
+    if (field.format == nullptr) throw DataError("column '" + column + "': its schema has no format");
+    if (field.dictionary != nullptr && field.dictionary->format == nullptr) {
+        throw DataError("column '" + column + "': the schema of its dictionary has no format");
+    }
+}
+
+// A schema whose formats, fields and dictionaries are there to be read.
+inline void check_schema(const ArrowSchema& schema) {
+    if (schema.format == nullptr) throw DataError("the data's schema has no format");
+    if (!is_struct(schema)) return check_field(schema, "");
+    if (schema.n_children < 0) throw DataError("the data's schema has a negative number of columns");
+    if (schema.n_children > 0 && schema.children == nullptr) throw DataError("the data's schema lacks its columns");
+    for (int64_t c = 0; c < schema.n_children; ++c) {
+        if (schema.children[c] == nullptr) throw DataError("the data's schema lacks column " + std::to_string(c));
+        check_field(*schema.children[c], field_name(*schema.children[c]));
+    }
+}
+
 // A table: a schema and its record batches. Its columns are the children of a
 // struct schema (a table, a record batch), or else the one column the schema
 // describes (an array, a chunked array, a series), named "" whatever the
@@ -140,7 +168,8 @@ class Table {
 public:
     Table(Schema schema, std::vector<Array> batches) : schema_(std::move(schema)), batches_(std::move(batches)) {
         if (schema_.empty()) throw DataError("the data's schema was released");
-        nested_ = std::strcmp(schema_->format, "+s") == 0 && schema_->dictionary == nullptr;
+        check_schema(*schema_);
+        nested_ = is_struct(*schema_);
         const int64_t count = nested_ ? schema_->n_children : 1;
         for (const Array& batch : batches_) {
             if (batch->length < 0 || batch->offset < 0) throw DataError("an array has a negative length or offset");
@@ -154,7 +183,7 @@ public:
         // series' name, another does not), so it has none.
         for (int64_t c = 0; c < count; ++c) {
             const ArrowSchema& field = column_schema(c);
-            names_.emplace_back(nested_ && field.name != nullptr ? field.name : "");
+            names_.emplace_back(nested_ ? field_name(field) : "");
         }
     }
 

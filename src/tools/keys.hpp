@@ -1,12 +1,26 @@
 // Key rows: one fixed-width row of bytes per row of a table, made from the
 // columns of its key, so that a filter can take them as the rows of a
-// two-dimensional array. Layout version 1, column after column in key order:
+// two-dimensional array. Column after column in key order:
 //
 //   1 byte        1 when the value is there, 0 when it is null
 //   width bytes   fixed-width types: the value's own bytes, little-endian
 //                 strings and binaries: the value's MurmurHash3_x64_128 digest
 //                 under digest_seed, h1 then h2, little-endian (16 bytes)
 //                 null: all zero
+//
+// Layout version 2, the one new rows follow, gives one key to the values that
+// two readings of the same data may tell apart (one library exports NaN as
+// null, another keeps it; CSV writers disagree on "" and null):
+//
+//   float32, float64   NaN, whatever its sign and payload, is written as a
+//                      null (validity 0, value bytes zero); -0.0 as +0.0
+//   strings, binaries  an empty value is written as a null (validity 0,
+//                      16 zero bytes)
+//
+// Layout version 1 writes floats bit for bit and digests an empty value like
+// any other; filters stored with it are answered by its rules. In both, a
+// column of type null has width 0 until it is conformed to the type that it
+// stands for in a layout; its rows are then the nulls of that type.
 //
 // The width depends on the type alone, never on the values, so the layout of
 // a key is the names and types of its columns. A dictionary-encoded column is
@@ -18,6 +32,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -41,11 +56,18 @@ using arrow::ArrowArray;
 using arrow::ArrowSchema;
 using arrow::DataError;
 
-constexpr int layout_version = 1;
+// The version new rows follow; readers make version 1 too, for stored filters.
+constexpr int layout_version = 2;
 constexpr uint32_t digest_seed = 0x6B657931;  // "key1"
 constexpr size_t digest_bytes = 16;
 // MurmurHash3 takes a 32-bit signed length.
 constexpr int64_t max_value_bytes = INT_MAX;
+
+inline void check_version(int version) {
+    if (version != 1 && version != 2) {
+        throw std::invalid_argument("version must be a key row layout version, 1 or 2, not " + std::to_string(version));
+    }
+}
 
 // The caller named a column the data does not have.
 struct UnknownColumn : std::runtime_error {
@@ -62,7 +84,8 @@ struct BadKey : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-enum class Kind { null, boolean, fixed, text };
+// float: written as fixed in layout version 1, normalised in version 2.
+enum class Kind { null, boolean, fixed, floating, text };
 enum class Offsets { none, small, large, view };
 
 // A type as the key row holds it.
@@ -79,6 +102,9 @@ struct ColumnType : ValueType {
     int index_bytes = 0;
     bool index_signed = false;
 };
+
+// A key row the filter can take: it hashes rows of at most this many bytes.
+constexpr size_t max_row_bytes = INT_MAX;
 
 namespace detail {
 
@@ -103,6 +129,30 @@ inline std::string unsupported_name(const std::string& format) {
                           "timestamps, durations, decimals, fixed-size binaries, strings or binaries" + hint);
 }
 
+// The fixed-width types whose format is their whole description.
+struct Named {
+    const char* format;
+    const char* name;
+    size_t width;
+    Kind kind;
+};
+inline const std::vector<Named>& named_types() {
+    static const std::vector<Named> types = {
+        {"c", "int8", 1, Kind::fixed},           {"C", "uint8", 1, Kind::fixed},
+        {"s", "int16", 2, Kind::fixed},          {"S", "uint16", 2, Kind::fixed},
+        {"i", "int32", 4, Kind::fixed},          {"I", "uint32", 4, Kind::fixed},
+        {"l", "int64", 8, Kind::fixed},          {"L", "uint64", 8, Kind::fixed},
+        {"f", "float32", 4, Kind::floating},     {"g", "float64", 8, Kind::floating},
+        {"tdD", "date32", 4, Kind::fixed},       {"tdm", "date64", 8, Kind::fixed},
+        {"tts", "time32[s]", 4, Kind::fixed},    {"ttm", "time32[ms]", 4, Kind::fixed},
+        {"ttu", "time64[us]", 8, Kind::fixed},   {"ttn", "time64[ns]", 8, Kind::fixed},
+        {"tDs", "duration[s]", 8, Kind::fixed},  {"tDm", "duration[ms]", 8, Kind::fixed},
+        {"tDu", "duration[us]", 8, Kind::fixed}, {"tDn", "duration[ns]", 8, Kind::fixed},
+        {"b", "bool", 1, Kind::boolean},
+    };
+    return types;
+}
+
 inline const char* unit_name(char unit) {
     switch (unit) {
     case 's': return "s";
@@ -113,17 +163,51 @@ inline const char* unit_name(char unit) {
     }
 }
 
-// "d:P,S" or "d:P,S,BITS" of a decimal; false when it is not one.
-inline bool decimal(const std::string& format, std::string* name, size_t* width) {
-    int precision = 0, scale = 0, bits = 128, used = 0;
-    if (format.rfind("d:", 0) != 0) return false;
-    const char* text = format.c_str() + 2;
-    if (std::sscanf(text, "%d,%d%n", &precision, &scale, &used) != 2) return false;
-    if (text[used] == ',' && std::sscanf(text + used + 1, "%d", &bits) != 1) return false;
-    if (bits != 32 && bits != 64 && bits != 128 && bits != 256) return false;
+// A decimal integer in [low, high] at the start of text, no sign but '-';
+// false when there is none or it is out of range. No overflow on any input.
+inline bool parse_int(const char*& text, int64_t low, int64_t high, int64_t* value) {
+    const char* p = text;
+    const bool negative = *p == '-';
+    if (negative) ++p;
+    if (*p < '0' || *p > '9') return false;
+    int64_t magnitude = 0;  // at most high or -low, both well inside int64
+    const int64_t limit = negative ? -low : high;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        magnitude = magnitude * 10 + (*p - '0');
+        if (magnitude > limit) return false;
+    }
+    *value = negative ? -magnitude : magnitude;
+    text = p;
+    return true;
+}
+
+// The reading of a format of a family that carries numbers.
+enum class Parsed { type, unknown, malformed };
+
+// "d:P,S" or "d:P,S,BITS" of a decimal; its precision must fit its bits. A
+// width other than the four Arrow has is a type unknown here.
+inline Parsed decimal(const std::string& format, std::string* name, size_t* width) {
+    const char* p = format.c_str() + 2;
+    int64_t precision = 0, scale = 0, bits = 128;
+    if (!parse_int(p, 1, 76, &precision) || *p++ != ',' || !parse_int(p, INT32_MIN, INT32_MAX, &scale)) return Parsed::malformed;
+    if (*p == ',' && !parse_int(++p, 1, INT32_MAX, &bits)) return Parsed::malformed;
+    if (*p != '\0') return Parsed::malformed;
+    const int64_t most = bits == 32 ? 9 : bits == 64 ? 18 : bits == 128 ? 38 : bits == 256 ? 76 : 0;
+    if (most == 0) return Parsed::unknown;
+    if (precision > most) return Parsed::malformed;
     *name = "decimal" + std::to_string(bits) + "(" + std::to_string(precision) + ", " + std::to_string(scale) + ")";
     *width = static_cast<size_t>(bits / 8);
-    return true;
+    return Parsed::type;
+}
+
+// "w:N" of a fixed-size binary, N within Arrow's int32 widths.
+inline Parsed fixed_binary(const std::string& format, int64_t* bytes) {
+    const char* p = format.c_str() + 2;
+    return format[2] != '-' && parse_int(p, 0, INT32_MAX, bytes) && *p == '\0' ? Parsed::type : Parsed::malformed;
+}
+
+[[noreturn]] inline void malformed(const std::string& column, const std::string& format, const char* rule) {
+    throw DataError("column " + quoted(column) + ": its format '" + format + "' is malformed: " + rule);
 }
 
 // An extension type's metadata sits on its field, also when its storage is
@@ -139,20 +223,10 @@ inline void refuse_extension(const ArrowSchema& schema, const std::string& colum
 inline ValueType value_type(const ArrowSchema& schema, const std::string& column) {
     refuse_extension(schema, column);
     const std::string format = schema.format != nullptr ? schema.format : "";
-    static const std::map<std::string, std::pair<const char*, size_t>> fixed = {
-        {"c", {"int8", 1}},          {"C", {"uint8", 1}},          {"s", {"int16", 2}},
-        {"S", {"uint16", 2}},        {"i", {"int32", 4}},          {"I", {"uint32", 4}},
-        {"l", {"int64", 8}},         {"L", {"uint64", 8}},         {"f", {"float32", 4}},
-        {"g", {"float64", 8}},       {"tdD", {"date32", 4}},       {"tdm", {"date64", 8}},
-        {"tts", {"time32[s]", 4}},   {"ttm", {"time32[ms]", 4}},   {"ttu", {"time64[us]", 8}},
-        {"ttn", {"time64[ns]", 8}},  {"tDs", {"duration[s]", 8}},  {"tDm", {"duration[ms]", 8}},
-        {"tDu", {"duration[us]", 8}}, {"tDn", {"duration[ns]", 8}},
-    };
-    if (auto found = fixed.find(format); found != fixed.end()) {
-        return ValueType{found->second.first, Kind::fixed, found->second.second};
+    for (const Named& named : named_types()) {
+        if (format == named.format) return ValueType{named.name, named.kind, named.width};
     }
     if (format == "n") return ValueType{"null", Kind::null, 0};
-    if (format == "b") return ValueType{"bool", Kind::boolean, 1};
     if (format == "u" || format == "U" || format == "vu" || format == "z" || format == "Z" || format == "vz") {
         const Offsets offsets = format.size() == 2 ? Offsets::view : format[0] == 'u' || format[0] == 'z' ? Offsets::small : Offsets::large;
         const bool text = format.back() == 'u' || format.back() == 'U';
@@ -164,15 +238,23 @@ inline ValueType value_type(const ArrowSchema& schema, const std::string& column
         return ValueType{"timestamp[" + std::string(unit_name(format[2])) + (zone.empty() ? "" : ", tz=" + zone) + "]",
                          Kind::fixed, 8};
     }
-    std::string name;
-    size_t width = 0;
-    if (decimal(format, &name, &width)) return ValueType{name, Kind::fixed, width};
-    if (format.rfind("w:", 0) == 0) {
-        char* end = nullptr;
-        const long bytes = std::strtol(format.c_str() + 2, &end, 10);
-        if (*end == '\0' && bytes >= 0 && end != format.c_str() + 2) {
-            return ValueType{"fixed_size_binary(" + std::to_string(bytes) + ")", Kind::fixed, static_cast<size_t>(bytes)};
+    if (format.rfind("d:", 0) == 0) {
+        std::string name;
+        size_t width = 0;
+        switch (decimal(format, &name, &width)) {
+        case Parsed::type: return ValueType{name, Kind::fixed, width};
+        case Parsed::unknown: break;
+        case Parsed::malformed:
+            malformed(column, format, "a decimal's is d:PRECISION,SCALE or d:PRECISION,SCALE,BITS, its precision 1 to 9, "
+                                      "18, 38 or 76 for 32, 64, 128 or 256 bits");
         }
+    }
+    if (format.rfind("w:", 0) == 0) {
+        int64_t bytes = 0;
+        if (fixed_binary(format, &bytes) == Parsed::malformed) {
+            malformed(column, format, "a fixed-size binary's is w:WIDTH, of 0 to 2147483647 bytes");
+        }
+        return ValueType{"fixed_size_binary(" + std::to_string(bytes) + ")", Kind::fixed, static_cast<size_t>(bytes)};
     }
     unsupported(column, unsupported_name(format));
 }
@@ -199,6 +281,49 @@ inline ColumnType column_type(const ArrowSchema& schema, const std::string& colu
     type.index_bytes = index->second.first;
     type.index_signed = index->second.second;
     return type;
+}
+
+// The value width of a key type as the layout names it ("int64" 8, "string"
+// 16, "fixed_size_binary(7)" 7): the names column_type gives, written the way
+// it writes them, and nothing else; null is no type to stand for.
+inline size_t type_width(const std::string& name) {
+    const auto refuse = [&]() -> size_t {
+        throw std::invalid_argument("'" + name + "' is not the name of a key type");
+    };
+    for (const detail::Named& named : detail::named_types()) {
+        if (name == named.name) return named.width;
+    }
+    if (name == "string" || name == "binary") return digest_bytes;
+    const auto within = [&](const char* prefix, const char* suffix) {
+        const size_t a = std::strlen(prefix), b = std::strlen(suffix);
+        return name.size() > a + b && name.compare(0, a, prefix) == 0 && name.compare(name.size() - b, b, suffix) == 0
+                   ? name.substr(a, name.size() - a - b)
+                   : std::string();
+    };
+    if (const std::string inner = within("timestamp[", "]"); !inner.empty()) {
+        const size_t comma = inner.find(", tz=");
+        const std::string unit = inner.substr(0, comma);
+        const bool zone = comma == std::string::npos || comma + 5 < inner.size();
+        return zone && (unit == "s" || unit == "ms" || unit == "us" || unit == "ns") ? 8 : refuse();
+    }
+    // The rest carry numbers: parsed as a format, they must print back the same.
+    if (const std::string inner = within("fixed_size_binary(", ")"); !inner.empty()) {
+        int64_t bytes = 0;
+        return detail::fixed_binary("w:" + inner, &bytes) == detail::Parsed::type &&
+                       name == "fixed_size_binary(" + std::to_string(bytes) + ")"
+                   ? static_cast<size_t>(bytes)
+                   : refuse();
+    }
+    for (const char* bits : {"32", "64", "128", "256"}) {
+        const std::string inner = within(("decimal" + std::string(bits) + "(").c_str(), ")");
+        const size_t comma = inner.find(", ");
+        if (inner.empty() || comma == std::string::npos) continue;
+        std::string printed;
+        size_t width = 0;
+        const std::string format = "d:" + inner.substr(0, comma) + "," + inner.substr(comma + 2) + "," + bits;
+        return detail::decimal(format, &printed, &width) == detail::Parsed::type && printed == name ? width : refuse();
+    }
+    return refuse();
 }
 
 namespace detail {
@@ -276,15 +401,34 @@ void copy_fixed(int64_t rows, Validity parent, Validity own, const uint8_t* valu
              [values](int64_t i, uint8_t* value) { std::memcpy(value, values + i * Width, Width); });
 }
 
+// Floats by layout version 2, without a branch on the value: a NaN (any
+// magnitude above infinity's) is written as a null, a zero of either sign as
+// +0.0; every other value keeps its bits.
+template <typename Bits>
+void copy_floats(int64_t rows, Validity parent, Validity own, const uint8_t* values, uint8_t* out, size_t stride) {
+    constexpr Bits sign = Bits{1} << (8 * sizeof(Bits) - 1);
+    constexpr Bits infinity = sizeof(Bits) == 4 ? Bits{0x7F800000} : static_cast<Bits>(0x7FF0000000000000);
+    for (int64_t i = 0; i < rows; ++i, out += stride) {
+        const Bits bits = load(reinterpret_cast<const Bits*>(values), i);
+        const Bits magnitude = bits & ~sign;
+        const bool there = parent(i) & own(i) & (magnitude <= infinity);
+        // 0 < magnitude <= infinity keeps the bits; zero, NaN and a null give 0
+        const Bits kept = bits & (Bits{0} - static_cast<Bits>(there & (magnitude - 1 < infinity)));
+        out[0] = there;
+        std::memcpy(out + 1, &kept, sizeof kept);
+    }
+}
+
 // The validity byte and value of `rows` rows of `array` from row `offset`
-// (its own offset included), at out, out + stride, ...
+// (its own offset included), at out, out + stride, ..., by the rules of
+// layout `version`.
 inline void write_values(const ValueType& type, const ArrowArray& array, int64_t offset, Validity parent, int64_t rows,
-                         uint8_t* out, size_t stride, const std::string& column) {
+                         uint8_t* out, size_t stride, const std::string& column, int version) {
     if (rows == 0) return;
     const Validity own = own_validity(array, offset);
     switch (type.kind) {
     case Kind::null:
-        for (int64_t i = 0; i < rows; ++i) out[i * static_cast<int64_t>(stride)] = 0;
+        for (int64_t i = 0; i < rows; ++i) std::memset(out + i * static_cast<int64_t>(stride), 0, 1 + type.width);
         return;
     case Kind::boolean: {
         const auto* bits = buffer<uint8_t>(array, 1, column);
@@ -294,6 +438,13 @@ inline void write_values(const ValueType& type, const ArrowArray& array, int64_t
         });
         return;
     }
+    case Kind::floating:
+        if (version >= 2) {
+            const uint8_t* values = buffer<uint8_t>(array, 1, column) + offset * static_cast<int64_t>(type.width);
+            if (type.width == 4) return copy_floats<uint32_t>(rows, parent, own, values, out, stride);
+            return copy_floats<uint64_t>(rows, parent, own, values, out, stride);
+        }
+        [[fallthrough]];  // version 1: bit for bit
     case Kind::fixed: {
         const size_t width = type.width;
         const uint8_t* values = width == 0 ? nullptr : buffer<uint8_t>(array, 1, column) + offset * static_cast<int64_t>(width);
@@ -313,6 +464,16 @@ inline void write_values(const ValueType& type, const ArrowArray& array, int64_t
     case Kind::text:
         break;
     }
+    // Version 2 writes an empty value as a null: the byte before `value` is
+    // its validity.
+    const bool empty_is_null = version >= 2;
+    const auto digest_or_null = [&](const uint8_t* data, int64_t size, int64_t room, uint8_t* value) {
+        if (size == 0 && empty_is_null) {
+            std::memset(value - 1, 0, 1 + digest_bytes);
+            return;
+        }
+        digest(data, size, room, column, value);
+    };
     if (type.offsets == Offsets::view) {
         const int64_t data_buffers = array.n_buffers - 3;  // validity, views, the data buffers, their sizes
         if (data_buffers < 0) throw DataError("column " + quoted(column) + ": a view array lacks its buffers");
@@ -325,7 +486,7 @@ inline void write_values(const ValueType& type, const ArrowArray& array, int64_t
             int32_t size, index, start;
             std::memcpy(&size, view, 4);
             if (size < 0) throw DataError("column " + quoted(column) + ": a view has a negative length");
-            if (size <= 12) return digest(view + 4, size, views_end - (view + 4), column, value);
+            if (size <= 12) return digest_or_null(view + 4, size, views_end - (view + 4), value);
             std::memcpy(&index, view + 8, 4);
             std::memcpy(&start, view + 12, 4);
             if (index < 0 || index >= data_buffers || start < 0 || start + int64_t{size} > load(sizes, index) ||
@@ -343,7 +504,7 @@ inline void write_values(const ValueType& type, const ArrowArray& array, int64_t
         each_row(rows, parent, own, digest_bytes, out, stride, [&](int64_t i, uint8_t* value) {
             const int64_t start = load(offsets, offset + i), end = load(offsets, offset + i + 1);
             if (start < 0 || end < start || end > limit) bad_offsets(column);
-            digest(data + start, end - start, limit - start, column, value);
+            digest_or_null(data + start, end - start, limit - start, value);
         });
     };
     if (type.offsets == Offsets::small) {
@@ -378,7 +539,8 @@ inline int64_t read_index(const uint8_t* indices, int64_t i, int bytes, bool is_
 // those of the one array while the table holds it.
 class DictionaryCache {
 public:
-    const std::vector<uint8_t>& entries(const ValueType& type, const ArrowArray& dictionary, const std::string& column) {
+    const std::vector<uint8_t>& entries(const ValueType& type, const ArrowArray& dictionary, const std::string& column,
+                                        int version) {
         Identity identity{std::vector<const void*>(dictionary.buffers, dictionary.buffers + dictionary.n_buffers),
                           dictionary.offset, dictionary.length};
         auto found = cache_.find(identity);
@@ -386,7 +548,7 @@ public:
         if (dictionary.length < 0 || dictionary.offset < 0) throw DataError("a dictionary has a negative length or offset");
         std::vector<uint8_t> entries(static_cast<size_t>(dictionary.length) * (1 + type.width));
         detail::write_values(type, dictionary, dictionary.offset, detail::Validity{}, dictionary.length, entries.data(),
-                             1 + type.width, column);
+                             1 + type.width, column, version);
         return cache_.emplace(std::move(identity), std::move(entries)).first->second;
     }
 
@@ -400,11 +562,29 @@ struct Column {
     ColumnType type;
 };
 
+// The columns of a schema as a layout names them: each field of a struct
+// schema, or the one type of another, named "" as a lone column is. Null is
+// refused: a layout's type stands for values.
+inline std::vector<Column> schema_columns(const ArrowSchema& schema) {
+    arrow::check_schema(schema);
+    const bool table = arrow::is_struct(schema);
+    std::vector<Column> columns;
+    for (int64_t c = 0; c < (table ? schema.n_children : 1); ++c) {
+        const ArrowSchema& field = table ? *schema.children[c] : schema;
+        const std::string name = table ? arrow::field_name(field) : "";
+        columns.push_back(Column{name, column_type(field, name)});
+        if (columns.back().type.kind == Kind::null) detail::unsupported(name, "null");
+    }
+    return columns;
+}
+
 // The key rows of a table for the named columns, in that order, or every
-// column when key is nullptr.
+// column when key is nullptr, by the rules of layout `version`.
 class KeyRows {
 public:
-    KeyRows(const arrow::Table& table, const std::vector<std::string>* key) : table_(table) {
+    KeyRows(const arrow::Table& table, const std::vector<std::string>* key, int version = layout_version)
+        : table_(table), version_(version) {
+        check_version(version);
         const std::vector<std::string>& names = table.names();
         if (key == nullptr) {
             for (size_t c = 0; c < names.size(); ++c) indices_.push_back(static_cast<int64_t>(c));
@@ -412,10 +592,11 @@ public:
             for (const std::string& wanted : *key) indices_.push_back(find(wanted));
         }
         if (indices_.empty()) throw BadKey(key == nullptr ? "the data has no columns" : "the key names no columns");
+        std::vector<Column> columns;
         for (int64_t c : indices_) {
-            columns_.push_back(Column{names[static_cast<size_t>(c)], column_type(table.column_schema(c), names[static_cast<size_t>(c)])});
-            width_ += 1 + columns_.back().type.width;
+            columns.push_back(Column{names[static_cast<size_t>(c)], column_type(table.column_schema(c), names[static_cast<size_t>(c)])});
         }
+        set_columns(std::move(columns));
         caches_.resize(columns_.size());
         int64_t first = 0;
         for (const arrow::Array& batch : table.batches()) {
@@ -427,11 +608,48 @@ public:
     const std::vector<Column>& columns() const { return columns_; }
     size_t width() const { return width_; }
     int64_t rows() const { return table_.rows(); }
+    int version() const { return version_; }
+
+    // Gives each column of type null the type that it stands for in a
+    // layout: `types` names one type per key column, in key order. A column
+    // of another type must have the type named already. All or nothing, and
+    // only before the first rows are made, whose width it changes.
+    void conform(const std::vector<std::string>& types) {
+        if (frozen_.load()) {
+            throw std::invalid_argument("conform must come before the first fill: it changes the width of the rows");
+        }
+        if (types.size() != columns_.size()) {
+            throw std::invalid_argument("conform takes one type per key column: " + std::to_string(columns_.size()) +
+                                        " columns, " + std::to_string(types.size()) + " types");
+        }
+        std::vector<Column> columns = columns_;
+        for (size_t c = 0; c < columns.size(); ++c) {
+            ColumnType& type = columns[c].type;
+            const std::string& wanted = types[c];
+            if (type.kind != Kind::null) {
+                if (type.name != wanted) {
+                    throw std::invalid_argument("column " + detail::quoted(columns[c].name) + " has type " + type.name +
+                                                ", not the " + wanted + " it must conform to");
+                }
+            } else if (wanted != "null") {
+                try {
+                    type = ColumnType{ValueType{wanted, Kind::null, type_width(wanted)}};
+                } catch (const std::invalid_argument& e) {
+                    throw std::invalid_argument("column " + detail::quoted(columns[c].name) + ": " + e.what());
+                }
+            }
+        }
+        set_columns(std::move(columns));
+    }
+
+    // Fixes the width: conform is refused from now on.
+    void freeze() { frozen_.store(true); }
 
     // Writes rows first .. first + count - 1 of the table at out, width()
     // bytes each, whichever batches they lie in.
     void fill_rows(int64_t first, int64_t count, uint8_t* out) {
-        if (first < 0 || count < 0 || first + count > rows()) throw std::out_of_range("rows outside the table");
+        freeze();
+        if (first < 0 || count < 0 || first > rows() - count) throw std::out_of_range("rows outside the table");
         const auto& batches = table_.batches();
         // The last batch that starts at or before `first`.
         size_t b = static_cast<size_t>(std::upper_bound(starts_.begin(), starts_.end(), first) - starts_.begin());
@@ -456,6 +674,26 @@ public:
     void fill(uint8_t* out) { fill_rows(0, rows(), out); }
 
 private:
+    // The columns and their width, which a key row and an array of the
+    // table's rows must be able to hold.
+    void set_columns(std::vector<Column> columns) {
+        size_t width = 0;
+        for (const Column& column : columns) {
+            if (column.type.width >= max_row_bytes - width) {
+                throw DataError("the key's rows would be wider than the " + std::to_string(max_row_bytes) +
+                                " bytes a row may have: column " + detail::quoted(column.name) + " has type " +
+                                column.type.name);
+            }
+            width += 1 + column.type.width;
+        }
+        if (rows() > INT64_MAX / static_cast<int64_t>(width)) {
+            throw DataError("the data's " + std::to_string(rows()) + " rows of " + std::to_string(width) +
+                            " bytes are more than an array can hold");
+        }
+        columns_ = std::move(columns);
+        width_ = width;
+    }
+
     int64_t find(const std::string& wanted) const {
         if (!table_.nested()) {
             throw BadKey("the data is a single column (an array or a series), whose name is not part of a key: "
@@ -485,12 +723,12 @@ private:
     void write_column(const Column& column, const ArrowArray& array, int64_t offset, detail::Validity parent,
                       int64_t rows, uint8_t* out, DictionaryCache& cache) const {
         const ColumnType& type = column.type;
-        if (type.index_bytes == 0) {
-            return detail::write_values(type, array, offset, parent, rows, out, width_, column.name);
+        if (type.index_bytes == 0 || type.kind == Kind::null) {  // a null column's indices say nothing
+            return detail::write_values(type, array, offset, parent, rows, out, width_, column.name, version_);
         }
         if (rows == 0) return;
         if (array.dictionary == nullptr) throw DataError("column " + detail::quoted(column.name) + ": its dictionary is missing");
-        const std::vector<uint8_t>& entries = cache.entries(type, *array.dictionary, column.name);
+        const std::vector<uint8_t>& entries = cache.entries(type, *array.dictionary, column.name, version_);
         const int64_t values = array.dictionary->length;
         const size_t entry = 1 + type.width;
         const auto* indices = detail::buffer<uint8_t>(array, 1, column.name);
@@ -505,6 +743,8 @@ private:
     }
 
     const arrow::Table& table_;
+    const int version_;
+    std::atomic<bool> frozen_{false};
     std::vector<int64_t> indices_;
     std::vector<Column> columns_;
     std::vector<DictionaryCache> caches_;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -43,8 +44,8 @@ Raw* in_capsule(const py::object& capsule, const char* name) {
 // with the reader.
 class Reader {
 public:
-    Reader(Table table, const std::optional<std::vector<std::string>>& key)
-        : table_(std::move(table)), rows_(table_, key ? &*key : nullptr) {}
+    Reader(Table table, const std::optional<std::vector<std::string>>& key, int version)
+        : table_(std::move(table)), rows_(table_, key ? &*key : nullptr, version) {}
 
     int64_t rows() const { return rows_.rows(); }
     size_t width() const { return rows_.width(); }
@@ -55,12 +56,22 @@ public:
         return columns;
     }
 
+    // Null columns take the types of a layout; refused once a fill has
+    // started. It runs under the interpreter lock throughout, and every fill
+    // fixes the width under that lock before giving it up, so no fill is
+    // under way here.
+    void conform(const std::vector<std::string>& types) { rows_.conform(types); }
+
     // Writes rows first .. first + n - 1 into `out`, a writable C-contiguous
     // buffer of n rows of width() bytes, n at most rows() - first. A range is
     // filled without the interpreter lock, which only its memory needs, a
-    // million bytes at a time, with signals handled in between.
+    // million bytes at a time, with signals handled in between. Fills from
+    // several threads take turns, a range at a time: the dictionaries' digests
+    // are made once and shared. The lock of the rows is only ever waited for
+    // without the interpreter lock, which is what rules out a deadlock.
     void fill(int64_t first, const py::buffer& out) {
-        const py::buffer_info view = out.request(true);
+        const py::buffer_info view = out.request(true);  // may run Python code, conform among it
+        rows_.freeze();
         if (view.itemsize != 1 || !PyBuffer_IsContiguous(view.view(), 'C')) {
             throw py::type_error("out must be a writable C-contiguous buffer of bytes");
         }
@@ -76,6 +87,7 @@ public:
             const int64_t count = std::min(step, n - done);
             {
                 py::gil_scoped_release unlocked;
+                const std::lock_guard<std::mutex> turn(filling_);
                 rows_.fill_rows(first + done, count, data + done * width);
             }
             if (PyErr_CheckSignals() != 0) throw py::error_already_set();
@@ -85,29 +97,44 @@ public:
 private:
     Table table_;
     keys::KeyRows rows_;  // reads table_, which it must not outlive
+    std::mutex filling_;
 };
 
-std::unique_ptr<Reader> read_stream(const py::object& capsule, const std::optional<std::vector<std::string>>& key) {
+std::unique_ptr<Reader> read_stream(const py::object& capsule, const std::optional<std::vector<std::string>>& key,
+                                    int version) {
+    keys::check_version(version);
     arrow::Stream stream(in_capsule<arrow::ArrowArrayStream>(capsule, "arrow_array_stream"));
-    return std::make_unique<Reader>(Table::from_stream(std::move(stream)), key);
+    return std::make_unique<Reader>(Table::from_stream(std::move(stream)), key, version);
 }
 
 std::unique_ptr<Reader> read_array(const py::object& schema_capsule, const py::object& array_capsule,
-                                   const std::optional<std::vector<std::string>>& key) {
+                                   const std::optional<std::vector<std::string>>& key, int version) {
+    keys::check_version(version);
     auto* raw_schema = in_capsule<arrow::ArrowSchema>(schema_capsule, "arrow_schema");
     auto* raw_array = in_capsule<arrow::ArrowArray>(array_capsule, "arrow_array");
     arrow::Schema schema(raw_schema);
     std::vector<arrow::Array> batches;
     batches.emplace_back(raw_array);
-    return std::make_unique<Reader>(Table(std::move(schema), std::move(batches)), key);
+    return std::make_unique<Reader>(Table(std::move(schema), std::move(batches)), key, version);
+}
+
+// The (name, layout type) of each field of a schema, which stays its
+// producer's: a type that a layout may be given in, so null is refused too.
+py::list schema_types(const py::object& capsule) {
+    const arrow::ArrowSchema& schema = *in_capsule<arrow::ArrowSchema>(capsule, "arrow_schema");
+    py::list types;
+    for (const keys::Column& column : keys::schema_columns(schema)) types.append(py::make_tuple(column.name, column.type.name));
+    return types;
 }
 
 // test's list of True and False into a bool buffer of its length. The items
 // are compared with the two immortal objects, without a branch; anything else
-// is refused after.
+// is refused after. The out buffer is asked for first: its exporter may run
+// Python code, which may change the list; from then on nothing runs Python
+// code until the items are read.
 void mask(const py::list& answers, const py::buffer& out) {
-    const py::ssize_t n = PyList_GET_SIZE(answers.ptr());
     const py::buffer_info view = out.request(true);
+    const py::ssize_t n = PyList_GET_SIZE(answers.ptr());
     if (view.itemsize != 1 || view.size != n || !PyBuffer_IsContiguous(view.view(), 'C')) {
         throw py::value_error("out must be a writable contiguous buffer of " + std::to_string(n) + " bytes");
     }
@@ -119,15 +146,13 @@ void mask(const py::list& answers, const py::buffer& out) {
         data[i] = items[i] == Py_True;
         other |= (items[i] != Py_True) & (items[i] != Py_False);
     }
-    if (other) {
-        for (py::ssize_t i = 0; i < n; ++i) {
-            if (items[i] != Py_True && items[i] != Py_False) {
-                throw py::type_error("answers must be True or False, not " +
-                                     std::string(py::str(py::type::of(answers[static_cast<size_t>(i)]).attr("__name__"))) +
-                                     " (item " + std::to_string(i) + ")");
-            }
-        }
-    }
+    if (!other) return;
+    py::ssize_t i = 0;
+    while (items[i] == Py_True || items[i] == Py_False) ++i;
+    // Held: naming its type may run Python code, which may change the list.
+    const auto item = py::reinterpret_borrow<py::object>(items[i]);
+    throw py::type_error("answers must be True or False, not " + std::string(py::str(py::type::of(item).attr("__name__"))) +
+                         " (item " + std::to_string(i) + ")");
 }
 
 }  // namespace
@@ -155,8 +180,11 @@ PYBIND11_MODULE_EXEC(_native, mod) {
         .def_property_readonly("rows", &Reader::rows)
         .def_property_readonly("width", &Reader::width)
         .def_property_readonly("columns", &Reader::columns)
+        .def("conform", &Reader::conform)
         .def("fill", &Reader::fill);
     mod.def("read_stream", &read_stream);
     mod.def("read_array", &read_array);
+    mod.def("type_width", &keys::type_width);
+    mod.def("schema_types", &schema_types);
     mod.def("mask", &mask);
 }

@@ -190,9 +190,13 @@ static ArrowArray* text_array(Pool& pool, const std::string& format, const Texts
     return pool.array(length, -1, offset, {validity, offsets, pool.buffer(data)});
 }
 
-// Expected key bytes, appended column after column, row after row.
+// Expected key bytes, appended column after column, row after row, by the
+// rules of a layout version: from 2 on, an empty string is a null.
 struct Expect {
     std::vector<uint8_t> bytes;
+    int version = keys::layout_version;
+
+    explicit Expect(int layout = keys::layout_version) : version(layout) {}
 
     Expect& null(size_t width) { return bytes.insert(bytes.end(), 1 + width, 0), *this; }
     Expect& value(uint64_t v, int width) { return fixed("").little_endian(v, width); }
@@ -201,7 +205,7 @@ struct Expect {
         return bytes.insert(bytes.end(), raw.begin(), raw.end()), *this;
     }
     Expect& text(const std::optional<std::string>& s) {
-        if (!s) return null(16);
+        if (!s || (version >= 2 && s->empty())) return null(16);
         uint64_t h[2];
         tessvane::murmur::MurmurHash3_x64_128(s->data(), static_cast<int>(s->size()), keys::digest_seed, h);
         return value(h[0], 8).little_endian(h[1], 8);
@@ -228,8 +232,9 @@ static arrow::Table make_table(ArrowSchema* schema, const std::vector<ArrowArray
 }
 
 // Poisoned first, so a byte the rows leave unwritten shows.
-static std::vector<uint8_t> rows_of(const arrow::Table& table, const std::vector<std::string>* key = nullptr) {
-    keys::KeyRows rows(table, key);
+static std::vector<uint8_t> rows_of(const arrow::Table& table, const std::vector<std::string>* key = nullptr,
+                                    int version = keys::layout_version) {
+    keys::KeyRows rows(table, key, version);
     std::vector<uint8_t> out(static_cast<size_t>(rows.rows()) * rows.width(), 0xAA);
     rows.fill(out.data());
     return out;
@@ -258,9 +263,9 @@ static void expect_error(const std::string& what, const std::string& message, Ca
 static void check_rows(const std::string& what, Pool& pool, ArrowSchema* schema, const std::vector<ArrowArray*>& batches,
                        const Expect& want, const char* error = nullptr) {
     if (error == nullptr) {
-        same(what, rows_of(make_table(schema, batches)), want.bytes);
+        same(what, rows_of(make_table(schema, batches), nullptr, want.version), want.bytes);
     } else {
-        expect_error<arrow::DataError>(what, error, [&] { rows_of(make_table(schema, batches)); });
+        expect_error<arrow::DataError>(what, error, [&] { rows_of(make_table(schema, batches), nullptr, want.version); });
     }
     pool.check_released(what);
 }
@@ -478,9 +483,216 @@ static void test_failing_streams() {
     }
 }
 
+
+// Floats bit for bit in layout version 1; in version 2 every NaN is a null
+// and -0.0 is +0.0. Each case: its bits, and what version 2 writes (nullopt:
+// a null), as a plain column sliced by one row behind a validity buffer, and
+// as the values of a dictionary.
+template <typename Bits>
+static void check_floats(const char* format, const std::vector<std::pair<Bits, std::optional<Bits>>>& cases) {
+    std::vector<Bits> values{0};  // row 0 is sliced off
+    std::string valid = "0";
+    for (const auto& c : cases) {
+        values.push_back(c.first);
+        valid += '1';
+    }
+    // Nulls over a NaN and over -0.0 stay nulls in both versions.
+    values.insert(values.end(), {cases.front().first, static_cast<Bits>(Bits{1} << (8 * sizeof(Bits) - 1))});
+    valid += "00";
+    const int width = static_cast<int>(sizeof(Bits));
+    for (int version : {1, 2}) {
+        Expect want(version), dictionary_want(version);
+        for (const auto& c : cases) {
+            if (version == 1) {
+                want.value(c.first, width);
+            } else if (c.second) {
+                want.value(*c.second, width);
+            } else {
+                want.null(sizeof(Bits));
+            }
+        }
+        want.null(sizeof(Bits)).null(sizeof(Bits));
+        const std::string what = std::string(format) + " under version " + std::to_string(version);
+        Pool pool;
+        check_rows(what, pool, pool.schema(format, "x"), {fixed_array<Bits>(pool, values, valid, -1, 1)}, want);
+        // The same values through a dictionary, indexed backwards from the
+        // null over a NaN; the last index is null.
+        std::vector<int16_t> indices;
+        for (size_t i = values.size() - 2; i >= 1; --i) indices.push_back(static_cast<int16_t>(i));
+        indices.push_back(0);
+        const std::vector<uint8_t> bytes = want.bytes;
+        const size_t entry = 1 + sizeof(Bits);
+        dictionary_want.null(sizeof(Bits));
+        for (size_t i = cases.size(); i >= 1; --i) {
+            dictionary_want.bytes.insert(dictionary_want.bytes.end(), bytes.begin() + static_cast<int64_t>((i - 1) * entry),
+                                         bytes.begin() + static_cast<int64_t>(i * entry));
+        }
+        dictionary_want.null(sizeof(Bits));  // the null index
+        ArrowArray* dictionary = fixed_array<Bits>(pool, values, valid, -1, 0);
+        check_rows(what + ", dictionary-encoded", pool, pool.schema("s", "x", {}, pool.schema(format, "")),
+                   {pool.array(static_cast<int64_t>(indices.size()), 1, 0,
+                               {pool.buffer(bitmap(std::string(indices.size() - 1, '1') + "0")), pool.buffer(indices)}, {},
+                               dictionary)},
+                   dictionary_want);
+    }
+}
+
+static void test_floats() {
+    using D = std::pair<uint64_t, std::optional<uint64_t>>;
+    check_floats<uint64_t>("g", {
+        D{0x7FF8000000000000, std::nullopt},  // the quiet NaN
+        D{0xFFF8000000000000, std::nullopt},  // negative
+        D{0x7FF0000000000001, std::nullopt},  // signalling, least payload
+        D{0x7FFFFFFFFFFFFFFF, std::nullopt},  // most payload
+        D{0xFFF0000000000001, std::nullopt},
+        D{0x8000000000000000, 0},             // -0.0
+        D{0, 0},
+        D{0x7FF0000000000000, 0x7FF0000000000000},  // infinities
+        D{0xFFF0000000000000, 0xFFF0000000000000},
+        D{1, 1},                                    // subnormals
+        D{0x8000000000000001, 0x8000000000000001},
+        D{0x3FF0000000000000, 0x3FF0000000000000},  // 1.0
+        D{0x7FEFFFFFFFFFFFFF, 0x7FEFFFFFFFFFFFFF},  // the largest
+        D{0xBFF0000000000000, 0xBFF0000000000000},  // -1.0
+    });
+    using F = std::pair<uint32_t, std::optional<uint32_t>>;
+    check_floats<uint32_t>("f", {
+        F{0x7FC00000, std::nullopt}, F{0xFFC00000, std::nullopt}, F{0x7F800001, std::nullopt},
+        F{0x7FFFFFFF, std::nullopt}, F{0xFF800001, std::nullopt}, F{0x80000000, 0}, F{0, 0},
+        F{0x7F800000, 0x7F800000}, F{0xFF800000, 0xFF800000}, F{1, 1}, F{0x80000001, 0x80000001},
+        F{0x3F800000, 0x3F800000}, F{0x7F7FFFFF, 0x7F7FFFFF}, F{0xBF800000, 0xBF800000},
+    });
+}
+
+// An empty string or binary, in every layout and as a dictionary's value:
+// digested in version 1, a null in version 2, its bytes written out here.
+static void test_empty_values() {
+    uint64_t h[2];
+    tessvane::murmur::MurmurHash3_x64_128("", 0, keys::digest_seed, h);
+    const Texts texts = {"sliced off", "", std::nullopt, "", "x", "a value longer than twelve"};
+    for (int version : {1, 2}) {
+        Expect want(version);
+        for (const auto& text : {std::optional<std::string>(""), std::optional<std::string>(), std::optional<std::string>(""),
+                                 std::optional<std::string>("x"), std::optional<std::string>("a value longer than twelve")}) {
+            if (text && text->empty()) {
+                version == 1 ? want.value(h[0], 8).little_endian(h[1], 8) : want.null(16);
+            } else {
+                want.text(text);
+            }
+        }
+        for (const char* format : {"u", "U", "z", "Z", "vu", "vz"}) {
+            Pool pool;
+            const std::string what = std::string("empty values as ") + format + " under version " + std::to_string(version);
+            check_rows(what, pool, pool.schema(format, "t"), {text_array(pool, format, texts, 1)}, want);
+            check_rows(what + ", dictionary-encoded", pool, pool.schema("c", "t", {}, pool.schema(format, "")),
+                       {pool.array(5, 0, 0, {nullptr, pool.buffer(std::vector<int8_t>{1, 2, 3, 4, 5})}, {},
+                                   text_array(pool, format, texts, 0))},
+                       want);
+        }
+    }
+}
+
+// Columns of type null, plain and dictionary-encoded, take the width of the
+// types they are conformed to, their rows all null; the others must keep
+// their type; conform comes before any fill.
+static void test_null_columns() {
+    Pool pool;
+    ArrowSchema* schema = pool.schema("+s", "", {pool.schema("n", "a"), pool.schema("i", "b"), pool.schema("c", "c", {}, pool.schema("n", "")),
+                                                 pool.schema("n", "d")});
+    ArrowArray* batch = pool.array(3, 0, 0, {nullptr},
+                                   {pool.array(3, 3, 0, {}), fixed_array<int32_t>(pool, {5, 6, 7}, "", 0, 0),
+                                    pool.array(3, 0, 0, {nullptr, pool.buffer(std::vector<int8_t>{0, 0, 9})}, {}, pool.array(1, 1, 0, {})),
+                                    pool.array(3, 3, 0, {})});
+    {
+        const arrow::Table table = make_table(schema, {batch});
+        {
+            keys::KeyRows rows(table, nullptr);
+            std::string described;
+            for (const keys::Column& column : rows.columns()) described += column.name + ":" + column.type.name + " ";
+            if (described != "a:null b:int32 c:null d:null " || rows.width() != 8) fail("null columns: read as " + described);
+            expect_error<std::invalid_argument>("conform to three types", "conform takes one type per key column: 4 columns, 3 types",
+                                                [&] { rows.conform({"string", "int32", "float64"}); });
+            expect_error<std::invalid_argument>("conform int32 to int64", "column 'b' has type int32, not the int64 it must conform to",
+                                                [&] { rows.conform({"string", "int64", "float64", "null"}); });
+            expect_error<std::invalid_argument>("conform to no type", "column 'c': 'float' is not the name of a key type",
+                                                [&] { rows.conform({"string", "int32", "float", "null"}); });
+            if (rows.width() != 8) fail("a refused conform changed the width");
+            rows.conform({"string", "int32", "decimal256(40, 3)", "null"});
+            described.clear();
+            for (const keys::Column& column : rows.columns()) described += column.name + ":" + column.type.name + " ";
+            if (described != "a:string b:int32 c:decimal256(40, 3) d:null " || rows.width() != 17 + 5 + 33 + 1) {
+                fail("conformed: read as " + described + ", " + std::to_string(rows.width()) + " bytes");
+            }
+            std::vector<uint8_t> out(3 * rows.width(), 0xAA);
+            rows.fill_rows(1, 2, out.data());
+            rows.fill_rows(0, 1, out.data() + 2 * rows.width());
+            Expect want;
+            for (uint64_t b : {6, 7, 5}) want.null(16).value(b, 4).null(32).null(0);
+            same("conformed null columns", out, want.bytes);
+            expect_error<std::invalid_argument>("conform after a fill",
+                                                "conform must come before the first fill: it changes the width of the rows",
+                                                [&] { rows.conform({"string", "int32", "float64", "null"}); });
+        }
+        // Version 1 conforms alike: a null is the same bytes in both.
+        keys::KeyRows rows(table, nullptr, 1);
+        rows.conform({"bool", "int32", "null", "fixed_size_binary(3)"});
+        std::vector<uint8_t> out(3 * rows.width(), 0xAA);
+        rows.fill(out.data());
+        Expect want(1);
+        for (uint64_t b : {5, 6, 7}) want.null(1).value(b, 4).null(0).null(3);
+        same("conformed under version 1", out, want.bytes);
+    }
+    pool.check_released("null columns");
+}
+
+// Every type name the reader gives, from every format family, back to its
+// width; what is not such a name is refused. Versions other than 1 and 2 too.
+static void test_type_names() {
+    std::vector<std::string> formats = {"c", "C", "s", "S", "i", "I", "l", "L", "f", "g", "tdD", "tdm", "tts", "ttm",
+                                        "ttu", "ttn", "tDs", "tDm", "tDu", "tDn", "b", "u", "U", "vu", "z", "Z", "vz",
+                                        "w:0", "w:1", "w:2147483647", "d:1,0", "d:9,-2,32", "d:18,30,64", "d:38,38",
+                                        "d:76,2147483647,256", "d:5,-2147483648,128"};
+    for (const char* unit : {"s", "m", "u", "n"}) {
+        for (const char* zone : {"", "UTC", "America/Asuncion", "+07:30", "a, tz=b]"}) formats.push_back(std::string("ts") + unit + ":" + zone);
+    }
+    Pool pool;
+    for (const std::string& format : formats) {
+        const keys::ColumnType type = keys::column_type(*pool.schema(format, "col"), "col");
+        try {
+            if (keys::type_width(type.name) != type.width) fail("type '" + type.name + "': another width");
+        } catch (const std::exception& e) {
+            fail("type '" + type.name + "' of format '" + format + "': " + e.what());
+        }
+    }
+    for (const char* name : {"null", "", "float", "int65", "Int64", "string ", "decimal128(10,2)", "decimal128(39, 2)",
+                             "decimal(10, 2)", "decimal128(010, 2)", "decimal512(10, 2)", "decimal128(10, +2)",
+                             "fixed_size_binary(07)", "fixed_size_binary(-1)", "fixed_size_binary(-0)",
+                             "fixed_size_binary(2147483648)", "fixed_size_binary()", "timestamp[us, tz=]", "timestamp[xs]",
+                             "timestamp[]", "timestamp[us", "timestamp[ms, UTC]", "list", "dictionary<int8, string>"}) {
+        expect_error<std::invalid_argument>(std::string("type name '") + name + "'",
+                                            std::string("'") + name + "' is not the name of a key type",
+                                            [&] { keys::type_width(name); });
+    }
+    for (int version : {0, 3, -1}) {
+        expect_error<std::invalid_argument>("version " + std::to_string(version),
+                                            "version must be a key row layout version, 1 or 2, not " + std::to_string(version),
+                                            [&] { keys::check_version(version); });
+    }
+    // A schema's columns as a layout names them; a lone type is named "".
+    std::string described;
+    for (const keys::Column& column : keys::schema_columns(
+             *pool.schema("+s", "", {pool.schema("tsu:UTC", "t"), pool.schema("i", "s", {}, pool.schema("vu", ""))}))) {
+        described += column.name + ":" + column.type.name + " ";
+    }
+    for (const keys::Column& column : keys::schema_columns(*pool.schema("g", "ignored"))) described += column.name + ":" + column.type.name;
+    if (described != "t:timestamp[us, tz=UTC] s:string :float64") fail("schema columns: " + described);
+    expect_error<keys::UnsupportedType>("a schema's null", "column 'n' has type null" + refused,
+                                        [&] { keys::schema_columns(*pool.schema("+s", "", {pool.schema("n", "n")})); });
+}
+
 int main() {
     for (auto test : {test_slices_and_validity, test_views_out_of_bounds, test_dictionaries, test_types, test_key_columns,
-                      test_failing_streams}) {
+                      test_failing_streams, test_floats, test_empty_values, test_null_columns, test_type_names}) {
         try {
             test();
         } catch (const std::exception& e) {

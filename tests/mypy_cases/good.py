@@ -66,3 +66,14 @@ keys: NDArray[np.uint8] = tools.key_rows(table, "user")
 fresh = rows[~tools.mask(f.test(rows))]
 keyed.union(tools.KeyedFilter.load(io.BytesIO(stored)))
 keyed.save(io.BytesIO())
+
+
+class Int64:
+    """An Arrow type, as pyarrow's DataType exports one."""
+
+    def __arrow_c_schema__(self) -> object:
+        raise NotImplementedError
+
+
+typed = tools.KeyedFilter(f, "user", types={"user": "string"})
+typed = tools.KeyedFilter.sized(1000, 0.01, types={"user": "string", "visits": Int64()})

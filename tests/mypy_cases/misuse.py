@@ -53,3 +53,5 @@ tools.key_rows(rows, key=3)  # E: arg-type
 tools.KeyedFilter(rows)  # E: arg-type
 kept: list[bool] = tools.KeyedFilter(f).test(rows)  # E: assignment
 tools.KeyedFilter(f).union(f)  # E: arg-type
+tools.KeyedFilter(f, None, {"user": "string"})  # E: call-arg
+tools.KeyedFilter(f, types={"visits": int})  # E: dict-item
