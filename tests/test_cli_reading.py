@@ -55,7 +55,7 @@ def test_no_other_type_name(name):
     assert str(refused.value) == f"no key column has type {name!r}"
 
 
-TEXT = st.one_of(st.none(), st.sampled_from(["", "007", "7", "Ana", 'say "hi"', "a,b", "a;b", "x\ty", " 7", "SAVE10",
+TEXT = st.one_of(st.none(), st.sampled_from(["", "007", "7", "Ana", 'say "hi"', "a,b", "a;b", "x\ty", " 7", "SAVE10", "a\nb",
                                              *NULL_WORDS]), st.text(max_size=6))
 INTEGER = st.one_of(st.none(), st.integers(-2**63, 2**63 - 1))
 DATE = st.one_of(st.none(), st.dates(datetime.date(1, 1, 1), datetime.date(9999, 12, 31)))
@@ -118,7 +118,8 @@ def test_csv_gives_the_key_rows_of_the_table_it_was_written_from(tmp_path_factor
     keys = [key_rows(sources.key_columns(batch, text_source, names, types, True), names) for batch in text]
     assert np.array_equal(np.concatenate([expected[:0], *keys]), expected)
     # pyarrow writes no empty line but the null of a file of one column.
-    as_text = pcsv.read_csv(path, parse_options=pcsv.ParseOptions(delimiter=delimiter, ignore_empty_lines=False),
+    as_text = pcsv.read_csv(path, parse_options=pcsv.ParseOptions(delimiter=delimiter, ignore_empty_lines=False,
+                                                                  newlines_in_values=True),
                             convert_options=pcsv.ConvertOptions(column_types=dict.fromkeys(names, pa.string()),
                                                                 strings_can_be_null=True,
                                                                 quoted_strings_can_be_null=False))

@@ -64,8 +64,7 @@ def _build(args: argparse.Namespace, found: list[sources.Source], given: dict[st
     types = sources.resolved(found, names, given)
     hint = "" if set(given) == set(names) else ": name the key's types with --types"
     if not args.append:
-        keyed = KeyedFilter(filters.probe(), names)
-        filters.fix(keyed, names, types)
+        keyed = KeyedFilter(filters.probe(), names, types=types)
     for source in found:
         if source.format == "csv":  # read as the key's types, which --types would change
             source.hint = hint
@@ -77,8 +76,7 @@ def _build(args: argparse.Namespace, found: list[sources.Source], given: dict[st
         if rows is None:
             rows = total if total is not None else sources.counted(found, counts, args.quiet)
             total = rows
-        keyed = filters.sized(max(rows, 1), DEFAULT_FPR if args.fpr is None else args.fpr, names)
-        filters.fix(keyed, names, types)
+        keyed = filters.sized(max(rows, 1), DEFAULT_FPR if args.fpr is None else args.fpr, names, types)
     with progress(args.quiet, total, "building") as bar:
         for source in found:
             for batch in sources.batches(source, list(names), types):

@@ -48,9 +48,11 @@ def types_of(keyed: KeyedFilter, path: str) -> dict[str, Any]:
         raise Failure(f"{shown(path)}: {error}") from None
 
 
-def sized(rows: int, p: float, names: tuple[str, ...]) -> KeyedFilter:
+def sized(rows: int, p: float, names: tuple[str, ...], types: dict[str, Any]) -> KeyedFilter:
+    """A new filter whose layout `types` (Arrow types) fix, so that it holds
+    even when no row comes."""
     try:
-        return KeyedFilter.sized(rows, p, names)
+        return KeyedFilter.sized(rows, p, names, types=types)
     except (MemoryError, TypeError):  # TypeError: an m past 64 bits
         gib = parameters(rows, p)[1] / 8 / 2**30
         raise Failure(f"a filter for {rows:,} rows at {p} takes {gib:,.1f} GiB: more memory than there is") from None
@@ -61,16 +63,6 @@ def probe() -> bloomfilter:
     f = bloomfilter()
     f.configure(1, 1)
     return f
-
-
-def fix(keyed: KeyedFilter, names: Sequence[str], types: dict[str, Any]) -> None:
-    """Fixes the layout of a filter yet without one to the key's types, so
-    that it holds even when no row comes."""
-    keyed.insert(pa_schema(names, types).empty_table())
-
-
-def pa_schema(names: Sequence[str], types: dict[str, Any]) -> Any:
-    return sources.pa.schema([(name, types[name]) for name in names])
 
 
 def keyed(call: Callable[[Any], Any], data: Any, path: str) -> Any:

@@ -367,7 +367,7 @@ def key_columns(batch: Any, source: Source, names: list[str], types: dict[str, A
         return pcsv.read_csv(
             pa.BufferReader(written),
             read_options=pcsv.ReadOptions(column_names=names, block_size=max(len(written), 1)),
-            parse_options=pcsv.ParseOptions(ignore_empty_lines=False),  # a null of one column
+            parse_options=pcsv.ParseOptions(ignore_empty_lines=False, newlines_in_values=True),
             convert_options=_convert(types),
         )
     except pa.ArrowException as error:
@@ -386,8 +386,9 @@ def _parse(source: Source) -> Any:
     # pyarrow writes a null of a file of one column as an empty line, which
     # its reader would skip: there, every line is a row. Elsewhere an empty
     # line is no row (none while the columns are not known yet).
+    # A quoted field may hold line ends, as pyarrow writes them.
     one_column = source._schema is not None and len(source._schema.names) == 1
-    return pcsv.ParseOptions(delimiter=source.delimiter, ignore_empty_lines=not one_column)
+    return pcsv.ParseOptions(delimiter=source.delimiter, ignore_empty_lines=not one_column, newlines_in_values=True)
 
 
 def _file_format(source: Source, column_types: dict[str, Any]) -> Any:
