@@ -196,6 +196,11 @@ def test_a_key_column_empty_at_first_takes_the_key_type(tmp_path):
     assert run(tmp_path, "build", "f.wbf", "late.csv", "--append").returncode == 0
     assert run(tmp_path, "test", "f.wbf", "late.csv").stderr.splitlines()[0] == (
         f"woxbloom: {rows + 1:,} rows read, 0 surely not in f.wbf")
+    # JSON too: its reader would fix the type null for the file's first block.
+    (tmp_path / "late.json").write_text('{"id": 1, "code": null}\n' * rows + '{"id": 7, "code": "SAVE11"}\n')
+    assert run(tmp_path, "build", "code.wbf", "late.csv", "--key", "code", "--types", "code=string").returncode == 0
+    assert run(tmp_path, "test", "code.wbf", "late.json").stderr.splitlines()[0] == (
+        f"woxbloom: {rows + 1:,} rows read, 1 surely not in code.wbf")
 
 
 def test_long_rows_and_standard_input(tmp_path):

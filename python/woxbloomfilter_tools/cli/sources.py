@@ -229,7 +229,7 @@ def stored_count(source: Source) -> int | None:
     if source.format not in ("parquet", "ipc"):
         return None
     try:
-        count: int = _dataset(source, {}).count_rows()
+        count: int = _dataset(source, None, {}).count_rows()
     except (pa.ArrowException, OSError) as error:
         raise Failure(f"{shown(source.path)}: {data_message(error)}") from None
     return count
@@ -253,13 +253,13 @@ def counted(sources: list[Source], counts: list[int | None], quiet: bool) -> int
 
 def key_schema(source: Source, names: Sequence[str], types: dict[str, Any], imposed: set[str]) -> Any:
     """The types `source` gives its key columns when read with `types`: a
-    CSV file takes the key's type for the columns in `imposed` and for those
-    empty in its first block; every other column has its own."""
+    CSV file takes the key's type for the columns in `imposed`, CSV and JSON
+    for those empty in their first block; every other column has its own."""
     schema = source.schema()
     fields = []
     for name in names:
         type_ = schema.field(name).type
-        if source.format == "csv" and (name in imposed or type_ == pa.null()):
+        if (source.format == "csv" and name in imposed) or (source.format in ("csv", "json") and type_ == pa.null()):
             type_ = types[name]
         fields.append(pa.field(name, type_))
     return pa.schema(fields)
@@ -391,7 +391,7 @@ def _parse(source: Source) -> Any:
     return pcsv.ParseOptions(delimiter=source.delimiter, ignore_empty_lines=not one_column, newlines_in_values=True)
 
 
-def _file_format(source: Source, column_types: dict[str, Any]) -> Any:
+def _file_format(source: Source, columns: list[str] | None, column_types: dict[str, Any]) -> Any:
     if source.format == "csv":
         return ds.CsvFileFormat(
             parse_options=_parse(source),
@@ -404,19 +404,43 @@ def _file_format(source: Source, column_types: dict[str, Any]) -> Any:
         scan = ds.ParquetFragmentScanOptions(pre_buffer=False)
         return ds.ParquetFileFormat(default_fragment_scan_options=scan)
     if source.format == "json":
-        return ds.JsonFileFormat(read_options=pjson.ReadOptions(block_size=source.block))
+        return ds.JsonFileFormat(
+            read_options=pjson.ReadOptions(block_size=source.block), parse_options=_json(source, columns, column_types)
+        )
     return source.format
 
 
-def _dataset(source: Source, column_types: dict[str, Any]) -> Any:
-    return ds.dataset(source.path, format=_file_format(source, column_types))
+def _json(source: Source, columns: list[str] | None, column_types: dict[str, Any]) -> Any:
+    """JSON read with the key's types, so that a column of nulls in the
+    first block does not fix the type null for the rest of the file: only
+    `columns`, the others skipped unparsed, or every column, the others'
+    types found as pyarrow finds them."""
+    explicit = _json_schema(source, columns, column_types)
+    if explicit is None:
+        return pjson.ParseOptions()
+    return pjson.ParseOptions(explicit_schema=explicit, unexpected_field_behavior="ignore" if columns is not None else "infer")
+
+
+def _json_schema(source: Source, columns: list[str] | None, column_types: dict[str, Any]) -> Any:
+    if columns is not None:
+        known = {field.name: field.type for field in source.schema()}
+        return pa.schema([(name, column_types.get(name, known[name])) for name in columns])
+    if not column_types:
+        return None
+    return pa.schema([(field.name, column_types.get(field.name, field.type)) for field in source.schema()])
+
+
+def _dataset(source: Source, columns: list[str] | None, column_types: dict[str, Any]) -> Any:
+    # A dataset of JSON reads as its schema says, whatever its parser's.
+    schema = _json_schema(source, columns, column_types) if source.format == "json" else None
+    return ds.dataset(source.path, format=_file_format(source, columns, column_types), schema=schema)
 
 
 def _open(source: Source, columns: list[str] | None, column_types: dict[str, Any]) -> Any:
     """A reader of record batches of `source`."""
     if source.pipe is None:
         return (
-            _dataset(source, column_types)
+            _dataset(source, columns, column_types)
             .scanner(columns=columns, batch_size=BATCH_ROWS, batch_readahead=BATCH_READAHEAD, fragment_readahead=1)
             .to_reader()
         )
@@ -431,11 +455,8 @@ def _open(source: Source, columns: list[str] | None, column_types: dict[str, Any
             parse_options=_parse(source),
             convert_options=convert,
         )
-    reader = pjson.open_json(file, read_options=pjson.ReadOptions(block_size=source.block))
-    if columns is None:
-        return reader
-    return pa.RecordBatchReader.from_batches(
-        reader.schema.empty_table().select(columns).schema, (batch.select(columns) for batch in reader)
+    return pjson.open_json(
+        file, read_options=pjson.ReadOptions(block_size=source.block), parse_options=_json(source, columns, column_types)
     )
 
 
