@@ -4,8 +4,9 @@ of single values that argparse runs."""
 from __future__ import annotations
 
 import argparse
-import importlib.metadata
-from typing import NoReturn
+import importlib
+from collections.abc import Sequence
+from typing import Any, NoReturn
 
 from woxbloomfilter_tools.cli.errors import PROG
 
@@ -43,7 +44,7 @@ def parser() -> argparse.ArgumentParser:
     common.add_argument(
         "--quiet", "-q", action="store_true", help="no progress bar (there is none when stderr is not a terminal)"
     )
-    common.add_argument("--version", action="version", version=f"{PROG} {version()}")
+    common.add_argument("--version", action=_Version, help="print the version and exit")
     writer = _Parser(add_help=False)
     writer.add_argument(
         "--no-wait",
@@ -67,7 +68,7 @@ def parser() -> argparse.ArgumentParser:
             "Whatever the status but 0, nothing is written. 'woxbloom COMMAND --help' describes each command."
         ),
     )
-    parser.add_argument("--version", action="version", version=f"{PROG} {version()}")
+    parser.add_argument("--version", action=_Version, help="print the version and exit")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_Parser)
     data_help = (
         "files or directories to read; the format comes from the extension: .parquet/.pq, .csv/.tsv, "
@@ -176,11 +177,25 @@ def parser() -> argparse.ArgumentParser:
     return parser
 
 
+class _Version(argparse.Action):
+    """--version, which reads the installed package's metadata only when
+    asked: importing importlib.metadata costs as much as the rest of --help."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, help: str | None = None) -> None:
+        super().__init__(option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS, nargs=0, help=help)
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: Any, values: Any, option: str | None = None) -> None:
+        print(f"{PROG} {version()}")
+        parser.exit(0)
+
+
 def version() -> str:
+    metadata: Any = importlib.import_module("importlib.metadata")
     try:
-        return importlib.metadata.version("woxbloomfilter")
-    except importlib.metadata.PackageNotFoundError:  # a build tree on PYTHONPATH
+        found: str = metadata.version("woxbloomfilter")
+    except metadata.PackageNotFoundError:  # a build tree on PYTHONPATH
         return "(not installed)"
+    return found
 
 
 def key_names(text: str) -> tuple[str, ...]:
