@@ -29,7 +29,11 @@ python_use_unqualified_type_names = True
 autodoc_member_order = "bysource"
 # The aliases of the signatures, kept as names and described on the
 # reference page rather than spelled out in every signature.
-autodoc_type_aliases = {"Table": "woxbloomfilter_tools._keys.Table", "Key": "woxbloomfilter_tools._keys.Key"}
+autodoc_type_aliases = {
+    "Table": "woxbloomfilter_tools._keys.Table",
+    "Key": "woxbloomfilter_tools._keys.Key",
+    "Types": "woxbloomfilter_tools._keys.Types",
+}
 
 nitpicky = True
 # Types of the standard library, NumPy and Dask, whose inventories would

@@ -59,7 +59,7 @@ class ArrowSchemaExportable(Protocol):
 
 Table: TypeAlias = "ArrowStreamExportable | ArrowArrayExportable | NDArray[Any]"
 Key: TypeAlias = "str | Sequence[str] | None"
-Types: TypeAlias = "Mapping[str, str | ArrowSchemaExportable] | ArrowSchemaExportable"
+Types: TypeAlias = "Mapping[str, str | ArrowSchemaExportable] | ArrowSchemaExportable | None"
 
 
 @dataclass(frozen=True)
@@ -148,7 +148,7 @@ class KeyedFilter:
 
     __slots__ = ("_filter", "_key", "_layout", "_held")
 
-    def __init__(self, f: bloomfilter, key: Key = None, *, types: Types | None = None) -> None:
+    def __init__(self, f: bloomfilter, key: Key = None, *, types: Types = None) -> None:
         if not isinstance(f, bloomfilter):
             raise TypeError(f"f must be a woxbloomfilter.bloomfilter, not {type(f).__name__}")
         self._filter = f
@@ -162,7 +162,7 @@ class KeyedFilter:
             self._key, self._layout = _given_layout(self._key, types)
 
     @classmethod
-    def sized(cls, n: SupportsIndex, p: SupportsFloat, key: Key = None, *, types: Types | None = None) -> KeyedFilter:
+    def sized(cls, n: SupportsIndex, p: SupportsFloat, key: Key = None, *, types: Types = None) -> KeyedFilter:
         """A new keyed filter sized for `n` rows at a false-positive rate
         `p`, of `key` and `types` as above."""
         from woxbloomfilter_tools import sized
@@ -279,6 +279,8 @@ class KeyedFilter:
 
     def _hold(self, rows: _native.Reader | NDArray[np.uint8], layout: KeyLayout) -> None:
         assert not isinstance(rows, np.ndarray)  # NumPy rows always have their types
+        if rows.rows == 0:  # nothing to keep: the filter stays as it was
+            return
         out = np.empty((rows.rows, rows.width), dtype=np.uint8)
         rows.fill(0, out)
         held = self._held.get(layout)
