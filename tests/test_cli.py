@@ -52,8 +52,20 @@ def write(t, path):
         path.write_text("".join(json.dumps(row) + "\n" for row in t.to_pylist()))
 
 
-def read(path):
-    return ds.dataset(path, format=CSV if path.suffix == ".csv" else "parquet" if path.suffix == ".parquet" else "ipc").to_table()
+def text_csv(names):
+    """CSV read as text: every column a string, only an empty field null."""
+    return ds.CsvFileFormat(convert_options=pcsv.ConvertOptions(
+        column_types=dict.fromkeys(names, pa.string()), strings_can_be_null=True, quoted_strings_can_be_null=False))
+
+
+def read(path, schema=None):
+    """A table file as the command wrote it: CSV of the columns and types of `schema`."""
+    if path.suffix == ".csv":
+        kind = ds.CsvFileFormat(convert_options=pcsv.ConvertOptions(
+            column_types=schema, strings_can_be_null=True, quoted_strings_can_be_null=False))
+    else:
+        kind = "parquet" if path.suffix == ".parquet" else "ipc"
+    return ds.dataset(path, format=kind).to_table()
 
 
 def run(folder, *args, command=CLI):
@@ -80,7 +92,8 @@ def folder(tmp_path):
 
 
 def snapshot(folder):
-    return {path.name: path.read_bytes() for path in folder.iterdir()}
+    """Every name in folder and the bytes of its files (a FIFO has none)."""
+    return {path.name: path.read_bytes() if path.is_file() else None for path in folder.iterdir()}
 
 
 @pytest.mark.parametrize("data, out", [(".csv", ".parquet"), (".arrow", ".csv"), (".json", ".arrow")])
@@ -101,8 +114,11 @@ def test_build_test_append_and_info(tmp_path, data, out):
     assert 0 < may[1000:].sum() < 60  # false positives among the new, about 1 %
     absent = run(tmp_path, "test", "f.wbf", f"new{data}", "-o", f"absent{out}")
     present = run(tmp_path, "test", "f.wbf", f"new{data}", "--present", "-o", f"present{out}")
-    assert read(tmp_path / f"absent{out}").equals(new.filter(~may))
-    assert read(tmp_path / f"present{out}").equals(new.filter(may))
+    rows = new
+    if data == ".csv":  # rows from CSV keep the text of every field
+        rows = ds.dataset(tmp_path / "new.csv", format=text_csv(new.schema.names)).to_table()
+    assert read(tmp_path / f"absent{out}", rows.schema).equals(rows.filter(~may))
+    assert read(tmp_path / f"present{out}", rows.schema).equals(rows.filter(may))
     rate = f"woxbloom: f.wbf's expected false-positive rate at its fill: {tools.fill(expected.filter) ** 7 * 100:.4g} %"
     assert absent.stderr.splitlines() == [
         f"woxbloom: 2,000 rows read, {2000 - may.sum():,} written to absent{out} (surely not in f.wbf)", rate]
@@ -156,18 +172,36 @@ def test_union_and_intersect_with_a_filter_of_no_rows(folder, operation):
     (["build", "x.wbf", "old.parquet"], 2, "the following arguments are required: --key"),
     (["build", "f.wbf", "new.csv", "--append", "--fpr", "0.1"], 2, "--rows and --fpr size a new filter"),
     (["build", "x.wbf", "old.parquet", "--key", "id", "--fpr", "1"], 2, "argument --fpr: must be above 0 and below 1"),
+    (["build", "x.wbf", "a\nb.parquet", "--key", "id"], 1, "a\\nb.parquet: No such file or directory"),
+    (["build", "x.wbf", "fifo.csv", "--key", "id"], 2,
+     "fifo.csv can be read only once, and the filter's size needs the rows counted first: give --rows N"),
+    (["build", "x.wbf", "fifo.parquet", "--key", "id", "--rows", "9"], 2,
+     "fifo.parquet is a pipe, read once from start to end, and parquet files are read from their end"),
+    (["build", "x.wbf", "old.parquet", "--key", "id", "--types", "id=int"], 2, "--types: no key column has type 'int'"),
+    (["build", "x.wbf", "old.parquet", "--key", "id", "--types", "name=string"], 2,
+     "--types names column 'name', which is not in --key"),
+    (["build", "old.parquet", "old.parquet", "--key", "id"], 2,
+     "old.parquet is written and also read: name another output"),
+    (["build", "f.wbf", "new.csv", "f.wbf", "--append", "--format", "csv"], 2,
+     "f.wbf is written and also read: name another output"),
+    (["test", "f.wbf", "new.csv", "-o", "./new.csv"], 2, "./new.csv is written and also read (as new.csv)"),
+    (["test", "f.wbf", "old.parquet", "-o", "same.parquet"], 2, "same.parquet is written and also read (as old.parquet)"),
+    (["union", "f.wbf", "f.wbf", "g.wbf"], 2, "f.wbf is written and also read: name another output"),
     (["--no-extras", "info", "f.wbf"], 2,
      'the command line needs pyarrow and tqdm, and pyarrow is missing: pip install "woxbloomfilter[cli]"'),
 ])
 def test_failures_are_one_line_and_change_nothing(folder, args, status, message):
     (folder / "bad.csv").write_text("id,name\n1,a\n2\n")
+    os.mkfifo(folder / "fifo.csv")  # never opened: a writer would wait for its reader
+    os.mkfifo(folder / "fifo.parquet")
+    os.link(folder / "old.parquet", folder / "same.parquet")
     damaged = bytearray((folder / "f.wbf").read_bytes())
     damaged[-20] ^= 4
     (folder / "damaged.wbf").write_bytes(damaged)
     command = CLI
     if args[0] == "--no-extras":  # pyarrow cannot be imported
         command = [sys.executable, "-c", "import sys; sys.modules['pyarrow'] = None; "
-                   "from woxbloomfilter_tools._cli import main; sys.exit(main())"]
+                   "from woxbloomfilter_tools.cli import main; sys.exit(main())"]
         args = args[1:]
     before = snapshot(folder)
     done = run(folder, *args, command=command)
@@ -177,14 +211,18 @@ def test_failures_are_one_line_and_change_nothing(folder, args, status, message)
     assert snapshot(folder) == before
 
 
-@pytest.mark.parametrize("args, target", [
-    (["build", "x.wbf", "many.arrow", "--key", "id,name"], "x.wbf"),
-    (["build", "f.wbf", "many.arrow", "--append"], "f.wbf"),
-    (["test", "f.wbf", "many.arrow", "--present", "-o", "out.parquet"], "out.parquet"),
+@pytest.mark.parametrize("args, target, signum", [
+    (["build", "x.wbf", "many.arrow", "--key", "id,name"], "x.wbf", signal.SIGTERM),
+    (["build", "f.wbf", "many.arrow", "--append"], "f.wbf", signal.SIGTERM),
+    (["test", "f.wbf", "many.arrow", "--present", "-o", "out.parquet"], "out.parquet", signal.SIGTERM),
+    (["test", "f.wbf", "many.arrow", "--present", "-o", "out.parquet"], "out.parquet", signal.SIGINT),
+    (["build", "f.wbf", "many.arrow", "--append"], "f.wbf", signal.SIGHUP),
 ])
-def test_interrupt_leaves_old_file_or_none(folder, args, target):
-    """Ctrl-C once the progress bar shows the rows going by: 20,000 batches
-    of one row each keep the command at work for a second or more."""
+def test_a_signal_leaves_old_file_or_none(folder, args, target, signum):
+    """Ctrl-C, SIGTERM or SIGHUP once the progress bar shows the rows going
+    by (20,000 batches of one row each keep the command at work for a second
+    or more): the old file stays, no temporary file is left, one line tells
+    it, after the bar is taken off rather than drawn once more."""
     rows = table(0, 20_000)
     with ipc.new_file(folder / "many.arrow", rows.schema) as out:
         out.write_table(rows, max_chunksize=1)
@@ -198,15 +236,18 @@ def test_interrupt_leaves_old_file_or_none(folder, args, target):
     while b"rows/s" not in shown and time.monotonic() < deadline:
         if select.select([leader], [], [], 1)[0]:
             shown += os.read(leader, 4096)
-    child.send_signal(signal.SIGINT)
+    child.send_signal(signum)
     while select.select([leader], [], [], 30)[0]:
         try:
             shown += os.read(leader, 4096)
         except OSError:  # the child is gone
             break
     os.close(leader)
-    assert child.wait(30) == 130
-    assert b"/20.0k" in shown and shown.rstrip().endswith(b"woxbloom: interrupted"), shown
+    assert child.wait(30) == 128 + signum
+    said = "interrupted" if signum == signal.SIGINT else f"stopped by {signal.Signals(signum).name}"
+    assert b"/20.0k" in shown and shown.rstrip().endswith(f"woxbloom: {said}".encode()), shown
+    # On the bar's line, taken off: not below a bar drawn once more.
+    assert b"\n" not in shown.rsplit(b"rows/s]", 1)[1].rstrip(), shown
     after = snapshot(folder)
     assert after.pop(target, None) == before.pop(target, None)
     assert after == before

@@ -1,5 +1,5 @@
 """`python -m woxbloomfilter_tools`: the woxbloom command line."""
 
-from woxbloomfilter_tools._cli import run
+from woxbloomfilter_tools.cli import run
 
 run()
