@@ -23,6 +23,17 @@ from numpy.typing import NDArray
 
 from woxbloomfilter import bloomfilter
 from woxbloomfilter_tools import _native, _storage
+from woxbloomfilter_tools._growing import (
+    RATIO,
+    Capacity,
+    FilterStatus,
+    Growing,
+    LayerStatus,
+    Watch,
+    check_capacity,
+    check_growth,
+    check_ratio,
+)
 
 # The stored layout's metadata entry, and the version of the key row layout.
 LAYOUT_TAG = b"keys"
@@ -115,28 +126,102 @@ class KeyedFilter:
     differs in column names, order, types or widths raises KeyMismatch, where
     a plain filter would answer "surely new" for rows it holds. The layout
     travels with `save` in the stored file's metadata; plain `load` still
-    reads such files."""
+    reads such files.
 
-    __slots__ = ("_filter", "_key", "_layout")
+    A filter whose capacity is known (made by `sized`, or loaded with one)
+    warns once with CapacityWarning when an insert takes it past the rows it
+    was sized for. A growing filter (`sized` with `growth`) adds layers
+    instead, and stays below its rate."""
+
+    __slots__ = ("_filter", "_key", "_layout", "_watch")
 
     def __init__(self, f: bloomfilter, key: Key = None) -> None:
         if not isinstance(f, bloomfilter):
             raise TypeError(f"f must be a woxbloomfilter.bloomfilter, not {type(f).__name__}")
-        self._filter = f
+        self._filter: bloomfilter | Growing = f
         self._key = _key_names(key)
         self._layout: KeyLayout | None = None
+        self._watch = Watch.of(f)
 
     @classmethod
-    def sized(cls, n: SupportsIndex, p: SupportsFloat, key: Key = None) -> KeyedFilter:
-        """A new keyed filter sized for `n` rows at a false-positive rate `p`."""
+    def sized(
+        cls,
+        n: SupportsIndex,
+        p: SupportsFloat,
+        key: Key = None,
+        *,
+        growth: SupportsIndex | None = None,
+        ratio: SupportsFloat | None = None,
+    ) -> KeyedFilter:
+        """A new keyed filter sized for `n` rows at a false-positive rate `p`.
+
+        Without `growth` the filter is fixed: past `n` distinct rows its rate
+        climbs, and the insert that shows it warns (CapacityWarning). With
+        `growth`, an integer of at least 2 (2 is the one to take), it grows:
+        a layer of n rows at p * (1 - ratio) first, and whenever the newest
+        layer is full a new one of `growth` times its rows at `ratio` times
+        its rate, so that the rate of all the layers stays below `p` however
+        many rows arrive. `ratio` is above 0 and below 1 (0.8 by default); a
+        smaller one takes fewer bits for the first layers and more for the
+        later ones. See Sizing in the documentation for what both cost."""
         from woxbloomfilter_tools import sized
 
-        return cls(sized(n, p), key)
+        if growth is None:
+            if ratio is not None:
+                raise TypeError("ratio is for a growing filter: give growth too")
+            f = sized(n, p)
+            keyed = cls(f, key)
+            keyed._watch = Watch.of(f, new=True)
+            return keyed
+        layers = Growing.new(check_capacity(n, p), check_growth(growth), check_ratio(RATIO if ratio is None else ratio))
+        return cls._of_layers(layers, key)
+
+    @classmethod
+    def _of_layers(cls, layers: Growing, key: Key) -> KeyedFilter:
+        keyed = cls(bloomfilter(), key)
+        keyed._filter, keyed._watch = layers, None
+        return keyed
 
     @property
     def filter(self) -> bloomfilter:
-        """The bloomfilter underneath."""
+        """The bloomfilter underneath. A growing filter has none (TypeError):
+        `status` describes its layers."""
+        if isinstance(self._filter, Growing):
+            raise TypeError(
+                f"a growing filter has no one bloomfilter underneath: it holds {self._filter.count} layers, "
+                "which status() describes"
+            )
         return self._filter
+
+    @property
+    def capacity(self) -> Capacity | None:
+        """The rows n and the rate p the filter was sized for; for a growing
+        filter, its first layer's rows and the rate all its layers stay
+        below. None when unknown: the bloomfilter had none recorded, or was
+        stored before capacities were."""
+        if isinstance(self._filter, Growing):
+            return self._filter.capacity
+        watch = self._watch
+        return watch.capacity if watch is not None and watch.holds_for(self._filter) else None
+
+    @property
+    def growth(self) -> int | None:
+        """How many times the rows of the layer before each new layer takes;
+        None for a fixed filter."""
+        return self._filter.growth if isinstance(self._filter, Growing) else None
+
+    def status(self) -> FilterStatus:
+        """What the filter holds against what it was sized for: its capacity
+        and, for each layer (a fixed filter has one), the fill, estimated
+        rows and expected false-positive rate, and the rate of all layers
+        together. Counts every set bit."""
+        if isinstance(self._filter, Growing):
+            layers = self._filter
+            return FilterStatus(layers.capacity, layers.growth, layers.ratio, layers.status())
+        from woxbloomfilter_tools import _bits_set
+
+        f, capacity = self._filter, self.capacity
+        return FilterStatus(capacity, None, None, (LayerStatus.of(f.get_k(), f.get_m(), capacity, _bits_set(f)),))
 
     @property
     def key(self) -> tuple[str, ...] | None:
@@ -156,15 +241,17 @@ class KeyedFilter:
         rows, layout = self._source(data)
         before = self._layout
         self._layout = layout
-        inserted = False
+        inserted = 0
         try:
             for _, piece in _pieces(rows):
                 self._filter.insert(piece)
-                inserted = True
+                inserted += len(piece)
         except (TypeError, ValueError, IndexError):
             if not inserted:  # refused before any bit changed
                 self._layout = before
             raise
+        if self._watch is not None and isinstance(self._filter, bloomfilter):
+            self._watch.after_insert(self._filter, inserted, stacklevel=2)
 
     def test(self, data: Table) -> NDArray[np.bool_]:
         """One bool per row of `data`: False when the row was surely never
@@ -172,36 +259,50 @@ class KeyedFilter:
         rows, _ = self._source(data)
         answers = np.empty(len(rows) if isinstance(rows, np.ndarray) else rows.rows, dtype=np.bool_)
         for first, piece in _pieces(rows):
-            _native.mask(self._filter.test(piece), answers[first : first + len(piece)])
+            if isinstance(self._filter, Growing):
+                self._filter.test(piece, answers[first : first + len(piece)])
+            else:
+                _native.mask(self._filter.test(piece), answers[first : first + len(piece)])
         return answers
 
     def union(self, other: KeyedFilter) -> None:
         """Sets every bit that is set in `other`, which needs the same k, m
-        and layout. A filter whose layout is not fixed takes the other's."""
+        and layout. A filter whose layout is not fixed takes the other's.
+        Growing filters combine layer by layer: the same number of layers,
+        with the same k and m each."""
         self._combine(other, "union")
 
     def intersect(self, other: KeyedFilter) -> None:
-        """Keeps only the bits set in both; the same k, m and layout needed."""
+        """Keeps only the bits set in both; the same k, m and layout needed.
+        Growing filters of more than one layer are refused (ValueError): a
+        row in both filters may sit in different layers of each."""
         self._combine(other, "intersect")
 
     def save(self, file: str | os.PathLike[str] | _storage.Writable) -> None:
-        """`save` of the filter, with its key and layout in the file's metadata."""
+        """`save` of the filter, with its key, layout and capacity in the
+        file's metadata. A growing filter is stored with all its layers."""
         entries = {} if self._layout is None else {LAYOUT_TAG: _layout_entry(self._layout, self._key)}
-        _storage.save_with_metadata(self._filter, file, entries)
+        _storage.save_with_metadata(self._filter, file, entries, self.capacity)
 
     @classmethod
     def load(cls, file: str | os.PathLike[str] | _storage.Readable) -> KeyedFilter:
-        """The keyed filter stored in `file` by `save`. A filter stored by the
-        plain `save` loads with no layout fixed yet."""
+        """The keyed filter stored in `file` by `save`, fixed or growing. A
+        filter stored by the plain `save` loads with no layout fixed yet."""
         f, entries = _storage.load_with_metadata(file)
-        keyed = cls(f)
+        keyed = cls(f) if isinstance(f, bloomfilter) else cls._of_layers(f, None)
         if LAYOUT_TAG in entries:
             keyed._layout, keyed._key = _layout_of_entry(entries[LAYOUT_TAG])
         return keyed
 
     def __repr__(self) -> str:
+        if isinstance(self._filter, Growing):
+            layers = self._filter
+            n, p = layers.capacity
+            shape = f"layers={layers.count}, n={n}, p={p}, growth={layers.growth}, ratio={layers.ratio}"
+        else:
+            shape = f"k={self._filter.get_k()}, m={self._filter.get_m()}"
         return (
-            f"KeyedFilter(k={self._filter.get_k()}, m={self._filter.get_m()}, key={self._key!r}, "
+            f"KeyedFilter({shape}, key={self._key!r}, "
             f"layout={'not fixed' if self._layout is None else str(self._layout)!r})"
         )
 
@@ -219,7 +320,15 @@ class KeyedFilter:
             layout = other._layout
         elif other._layout is not None:
             check_layout(layout, other._layout, "the other filter's")
-        getattr(self._filter, operation)(other._filter)
+        mine, theirs = self._filter, other._filter
+        if isinstance(mine, Growing) and isinstance(theirs, Growing):
+            mine.combine(theirs, operation)
+        elif isinstance(mine, Growing) or isinstance(theirs, Growing):
+            raise ValueError(f"a growing filter and a fixed one do not {operation}: their bits lie in layers of other sizes")
+        else:
+            getattr(mine, operation)(theirs)
+            if operation == "union" and self._watch is not None:
+                self._watch.recheck()
         self._layout = layout
 
 
