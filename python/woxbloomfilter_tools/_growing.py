@@ -276,7 +276,9 @@ class Growing:
         return grown
 
     @classmethod
-    def restore(cls, capacity: Capacity, growth: int, ratio: float, layers: Sequence[tuple[int, int, Buffer]]) -> Growing:
+    def restore(
+        cls, capacity: Capacity, growth: int, ratio: float, layers: Sequence[tuple[int, int, Buffer]]
+    ) -> Growing:
         """The filter of stored layers: (k, m, byte form) each, oldest first."""
         grown = cls(capacity, growth, ratio)
         for k, m, bits in layers:

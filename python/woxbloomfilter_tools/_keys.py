@@ -324,7 +324,9 @@ class KeyedFilter:
         if isinstance(mine, Growing) and isinstance(theirs, Growing):
             mine.combine(theirs, operation)
         elif isinstance(mine, Growing) or isinstance(theirs, Growing):
-            raise ValueError(f"a growing filter and a fixed one do not {operation}: their bits lie in layers of other sizes")
+            raise ValueError(
+                f"a growing filter and a fixed one do not {operation}: their bits lie in layers of other sizes"
+            )
         else:
             getattr(mine, operation)(theirs)
             if operation == "union" and self._watch is not None:

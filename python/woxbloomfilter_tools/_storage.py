@@ -260,7 +260,9 @@ def _header_length(head: bytes, growing: bool) -> int:
             raise FormatError(f"truncated: {len(head)} bytes, fewer than the {HEADER.size} of the header")
         return HEADER.size
     if not growing:
-        raise FormatError("it holds a growing filter, which load cannot give as one bloomfilter: KeyedFilter.load reads it")
+        raise FormatError(
+            "it holds a growing filter, which load cannot give as one bloomfilter: KeyedFilter.load reads it"
+        )
     if len(head) < LAYERED_HEADER.size:
         raise FormatError(f"truncated: {len(head)} bytes, fewer than the {LAYERED_HEADER.size} of the header")
     count: int = LAYERED_HEADER.unpack_from(head)[3]

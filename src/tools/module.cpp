@@ -206,7 +206,8 @@ public:
         const py::buffer_info answers = out.request(true);
         const woxbloom::RowReader rows = layer_rows(view);
         if (answers.itemsize != 1 || answers.size != rows.rows() || !PyBuffer_IsContiguous(answers.view(), 'C')) {
-            throw py::value_error("out must be a writable contiguous buffer of " + std::to_string(rows.rows()) + " bytes");
+            throw py::value_error("out must be a writable contiguous buffer of " + std::to_string(rows.rows()) +
+                                  " bytes");
         }
         Busy busy(*this);
         if (rows.rows() == 0) return;
@@ -275,8 +276,13 @@ private:
             throw py::value_error("a layer's k must be from 1 to " + std::to_string(max_layer_k) + ", not " +
                                   std::to_string(k));
         }
-        if (m < 1 || m > woxbloom::BitArray::max_bits) throw py::value_error("a layer's m must be from 1 to 2**63 - 64, not " + std::to_string(m));
-        if (full_at > m) throw py::value_error("a layer of m = " + std::to_string(m) + " bits cannot be full at " + std::to_string(full_at));
+        if (m < 1 || m > woxbloom::BitArray::max_bits) {
+            throw py::value_error("a layer's m must be from 1 to 2**63 - 64, not " + std::to_string(m));
+        }
+        if (full_at > m) {
+            throw py::value_error("a layer of m = " + std::to_string(m) + " bits cannot be full at " +
+                                  std::to_string(full_at));
+        }
         return Layer{woxbloom::BitArray(), k, full_at};
     }
 

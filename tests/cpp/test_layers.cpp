@@ -134,11 +134,14 @@ static void check(const std::vector<std::pair<uint64_t, size_t>>& shapes, const 
     for (size_t l = 0; l < layers.size(); ++l) {
         if (layers[l].words != expected[l].words) fail(what + ": layer " + std::to_string(l) + " has other bits");
     }
-    if (set != expected_set) fail(what + ": counted " + std::to_string(set) + " set bits, not " + std::to_string(expected_set));
+    if (set != expected_set) {
+        fail(what + ": counted " + std::to_string(set) + " set bits, not " + std::to_string(expected_set));
+    }
 
     std::vector<unsigned char> answers(rows.n, 7);
     const unsigned char answer[2] = {0, 1};
-    woxbloom::layers::test_rows(rows.reader(0, rows.n), bits.data(), bits.size(), regimes, answer, answers.data(), [] {});
+    woxbloom::layers::test_rows(rows.reader(0, rows.n), bits.data(), bits.size(), regimes, answer, answers.data(),
+                                [] {});
     for (size_t r = 0; r < rows.n; ++r) {
         bool any = false;
         for (Layer& l : expected) any = any || holds(l, rows, r);
