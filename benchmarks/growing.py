@@ -18,7 +18,8 @@ best of --rounds. Target: at most 3 times per row.
 choice: the same measures for growth 2, 3 and 4 and ratios from 0.5 to 0.9.
 
 Memory and rates are counts, the same on any machine; times depend on the
-machine and on what else runs there. Run by `make bench` (GROW_ARGS passes
+machine and on what else runs there (they are CPU times, the best of the
+rounds, the filters compared taking turns). Run by `make bench` (GROW_ARGS passes
 options: "--quick" is a quick look at N0 = 1000).
 """
 import argparse
@@ -69,13 +70,18 @@ def steps_to(top):
     return sorted(points | set(FOLDS))
 
 
-def best_time(call, rounds):
-    times = []
+def best_times(calls, rounds):
+    """The best time of each call over `rounds` rounds, the calls taking
+    turns, so that what else runs on the machine weighs on each alike. The
+    time is the process's CPU time: a core taken away by other work does not
+    count, its caches shared with that work still do."""
+    times = [[] for _ in calls]
     for _ in range(rounds):
-        start = time.perf_counter()
-        call()
-        times.append(time.perf_counter() - start)
-    return min(times)
+        for call, taken in zip(calls, times):
+            start = time.process_time()
+            call()
+            taken.append(time.process_time() - start)
+    return [min(taken) for taken in times]
 
 
 def text_table(rng, count):
@@ -134,9 +140,8 @@ def main():
         right = KeyedFilter.sized(fold * n0, P)
         layered.insert(data)
         right.insert(data)
-        ours = best_time(lambda: layered.test(tested), rounds) / len(probe) * 1e9
-        theirs = best_time(lambda: right.test(tested), rounds) / len(probe) * 1e9
-        speed[name] = (ours, theirs)
+        ours, theirs = best_times([lambda: layered.test(tested), lambda: right.test(tested)], rounds)
+        speed[name] = (ours / len(probe) * 1e9, theirs / len(probe) * 1e9)
     print(f"\ntest at {fold}x, ns a row (best of {rounds}): growing, one filter sized right, ratio (target 3x)")
     for name, (ours, theirs) in speed.items():
         print(f"  {name:<15} {ours:7.1f}  {theirs:7.1f}  {ours / theirs:5.2f}x  {verdict(ours / theirs <= 3)}")
@@ -149,12 +154,11 @@ def main():
           + f"  {'worst':>6}  {'rate':>7}  {'layers':>6}  {'test':>6}")
     right = KeyedFilter.sized(fold * n0, P)
     right.insert(rows[: fold * n0])
-    single = best_time(lambda: right.test(probe), rounds) / len(probe) * 1e9
     for growth in GROWTHS:
         for ratio in RATIOS:
             candidate = KeyedFilter.sized(n0, P, growth=growth, ratio=ratio)
             memory, rates = grow_through(candidate, rows[: fold * n0], n0, probe, [s for s in steps if s <= fold])
-            at_fold = best_time(lambda: candidate.test(probe), rounds) / len(probe) * 1e9
+            at_fold, single = best_times([lambda: candidate.test(probe), lambda: right.test(probe)], rounds)
             more, more_rates = grow_through(candidate, rows, n0, probe, [s for s in steps if s > fold], fold * n0)
             memory.update(more)
             rates.update(more_rates)
