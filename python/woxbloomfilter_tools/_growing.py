@@ -382,8 +382,10 @@ def read_size_entry(entry: bytes, growing: bool) -> tuple[Capacity, int | None, 
     fields = ("n", "p", "growth", "ratio") if growing else ("n", "p")
     try:
         record = json.loads(entry)
-        if not isinstance(record, dict) or sorted(record) != sorted(fields):
-            raise ValueError(f"it holds {entry[:200]!r}, not the fields {', '.join(fields)}")
+        # Fields a later version adds are skipped, as entries are.
+        missing = [field for field in fields if not isinstance(record, dict) or field not in record]
+        if missing:
+            raise ValueError(f"it has no {', '.join(missing)}: {entry[:200]!r}")
         n, p = record["n"], record["p"]
         if not isinstance(n, int) or isinstance(n, bool) or not isinstance(p, float):
             raise ValueError(f"n must be an integer and p a real number, not {n!r} and {p!r}")
