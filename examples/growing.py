@@ -59,7 +59,8 @@ def main():
     rate_ax.set_yscale("log")
     rate_ax.set_ylim(1e-3, 1.5)
     rate_ax.set_ylabel("false-positive rate, measured")
-    rate_ax.set_title(f"KeyedFilter.sized({N:,}, {P}) taking up to {TOP * N:,} rows; {PROBES:,} unseen rows a point")
+    title = f"KeyedFilter.sized({N:,}, {P}), up to {TOP * N:,} rows; {PROBES:,} unseen rows a point"
+    rate_ax.set_title(title, fontsize=10)
     rate_ax.legend(fontsize=8, loc="center right")
     memory_ax.axhline(1, color="k", ls="--", lw=1, label="one filter sized for the rows so far")
     memory_ax.set_ylabel("bits, against one filter\nsized for the rows so far")
