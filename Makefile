@@ -2,7 +2,8 @@
 # make demo   run the main job, examples/demo.py
 # make docs   the documentation site, docs/ and README.md, into site/: offline, warnings fatal
 # make bench  speed against the hardware floor, np.copyto and other Bloom filters, then key rows
-#             of tables against other routes (benchmarks/keys.py), in benchmarks/.venv
+#             of tables against other routes (benchmarks/keys.py), then growing filters against
+#             fixed ones (benchmarks/growing.py), in benchmarks/.venv
 # make sanitize  the tests again against a build with ASan and UBSan
 # make wheel  a manylinux2014 wheel in dist/: the module, its stubs and woxbloomfilter_tools
 # make test-aarch64  the C++ tests and the pytest suite for 64-bit ARM, cross-built and run under qemu
@@ -83,6 +84,7 @@ $(BENCH_VENV)/.module: $(VENV)/.deps $(SOURCES) | $(BENCH_PY)
 # BENCH_ARGS passes options to run.py: "--groups floor --sizes 20 --rounds 2"
 # is a quick look; see benchmarks/run.py --help. KEYS_ARGS passes options to
 # keys.py, the key rows of tables against the peers: "--quick" is a quick look.
+# GROW_ARGS passes options to growing.py: "--quick" is a quick look there too.
 build/floor: benchmarks/floor.cpp $(wildcard src/*.hpp)
 	@mkdir -p build
 	g++ -O2 -std=c++17 -Wall -Wextra $(if $(filter true,$(CI)),-Werror) -Isrc -o $@ benchmarks/floor.cpp
@@ -90,6 +92,7 @@ build/floor: benchmarks/floor.cpp $(wildcard src/*.hpp)
 bench: $(BENCH_VENV)/.deps $(BENCH_VENV)/.module build/floor
 	$(BENCH_PY) benchmarks/run.py --floor build/floor $(BENCH_ARGS)
 	$(BENCH_PY) benchmarks/keys.py $(KEYS_ARGS)
+	$(BENCH_PY) benchmarks/growing.py $(GROW_ARGS)
 
 # make test-aarch64: the tests for 64-bit ARM Linux on this x86-64 machine. The
 # C++ tests and the module are cross-built with Debian's GCC through the
@@ -257,11 +260,12 @@ wheel-aarch64: $(VENV)/.deps build/zig/aarch64-linux-gnu.2.17-c++ $(ARM)/.sysroo
 	$(call zig-wheel,aarch64,-Ccmake.define.CMAKE_TOOLCHAIN_FILE=$(ARM_TOOLCHAIN) -Ccmake.python-hints=false \
 		-Ccmake.define.Python_EXECUTABLE=$(abspath $(PY)))
 
-# The false-positive rate against its model, for docs/, and the benchmark
-# chart redrawn from benchmarks/results/results.json; matplotlib lives in the
-# benchmark's venv.
+# The false-positive rate against its model and that of growing filters, for
+# docs/, and the benchmark chart redrawn from benchmarks/results/results.json;
+# matplotlib lives in the benchmark's venv.
 plots: $(BENCH_VENV)/.deps $(BENCH_VENV)/.module
 	$(BENCH_PY) examples/fpr.py
+	$(BENCH_PY) examples/growing.py
 	$(BENCH_PY) benchmarks/plot.py
 
 # The sanitized module and the companion with its sanitized helper (the build

@@ -186,7 +186,7 @@ def what_a_flip_breaks(byte, flipped):
         version = int.from_bytes(flipped[8:12], "little")
         if version == 0:
             return ("not a stored filter: format version 0 does not exist",)
-        return (f"format version {version} is newer than this reader, which reads version 1",)
+        return (f"format version {version} is newer than this reader, which reads versions 1 and 2",)
     if byte < 16:  # a longer metadata area than there is
         return ("truncated: ",)
     if 24 <= byte < 40:  # m or the length: they disagree, or (low bits of m) the checksum does
@@ -215,8 +215,8 @@ def test_every_bit_flip_is_refused(reader, small, folder):
         (b"\x0f" * 13, "not a stored filter: it does not begin with the magic number"),  # a bare byte form
         (pickle.dumps(bloomfilter()), "not a stored filter: it does not begin with the magic number"),
         (pickle.dumps(bloomfilter(), 0), "not a stored filter: it does not begin with the magic number"),
-        (stored(3, 8, b"\x01", version=2)[:20], "format version 2 is newer than this reader, which reads version 1: "
-         "a later woxbloomfilter_tools loads it"),
+        (stored(3, 8, b"\x01", version=3)[:20], "format version 3 is newer than this reader, which reads versions 1 "
+         "and 2: a later woxbloomfilter_tools loads it"),
         (stored(3, 8, b"\x01\x00"), "the header contradicts itself: m = 8 bits take 1 bytes, but it gives 2"),
         (stored(3, 2**63, b""), f"the header contradicts itself: m = {2**63} bits take {2**60} bytes, but it gives 0"),
     ],

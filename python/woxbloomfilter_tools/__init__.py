@@ -1,6 +1,7 @@
 """Sizing, fill and row estimates for woxbloomfilter filters, filters stored
-in checksummed files, key rows of tables (pandas, polars, Arrow) and filters
-that remember their key layout, and filters built and queried on Dask.
+in checksummed files with the capacity they were sized for, key rows of
+tables (pandas, polars, Arrow) and filters that remember their key layout
+and warn past their capacity or grow, and filters built and queried on Dask.
 
 The sizing follows the usual model of a Bloom filter: n rows in m bits with
 k positions each leave a bit clear with probability exp(-k n / m).
@@ -15,6 +16,15 @@ from typing import TYPE_CHECKING, SupportsFloat, SupportsIndex, overload
 import numpy as np
 
 from woxbloomfilter import bloomfilter
+from woxbloomfilter_tools._growing import (
+    Capacity,
+    CapacityWarning,
+    FilterStatus,
+    LayerStatus,
+    capacity,
+    check_capacity,
+    record,
+)
 from woxbloomfilter_tools._keys import Key, KeyedFilter, KeyLayout, KeyMismatch, key_rows, mask
 from woxbloomfilter_tools._storage import FormatError, dumps, load, loads, save
 
@@ -25,6 +35,11 @@ if TYPE_CHECKING:  # Dask is an optional extra, imported only when used
 __all__ = [
     "parameters",
     "sized",
+    "capacity",
+    "Capacity",
+    "CapacityWarning",
+    "FilterStatus",
+    "LayerStatus",
     "expected_fpr",
     "fill",
     "estimated_rows",
@@ -91,10 +106,13 @@ def parameters(n: SupportsIndex, p: SupportsFloat) -> tuple[int, int]:
 
 
 def sized(n: SupportsIndex, p: SupportsFloat) -> bloomfilter:
-    """A new filter configured with `parameters(n, p)`."""
-    k, m = parameters(n, p)
+    """A new filter configured with `parameters(n, p)`. Its capacity (n, p)
+    is recorded beside it: `capacity(f)` gives it, and `save` stores it."""
+    wanted = check_capacity(n, p)
+    k, m = parameters(*wanted)
     f = bloomfilter()
     f.configure(k, m)
+    record(f, wanted)
     return f
 
 

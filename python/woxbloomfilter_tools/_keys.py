@@ -12,6 +12,7 @@ rows as the filter reads them, so a filter built from arrays keeps answering.
 from __future__ import annotations
 
 import ast
+import copy
 import functools
 import json
 import os
@@ -26,6 +27,17 @@ from numpy.typing import NDArray
 
 from woxbloomfilter import bloomfilter
 from woxbloomfilter_tools import _native, _storage
+from woxbloomfilter_tools._growing import (
+    RATIO,
+    Capacity,
+    FilterStatus,
+    Growing,
+    LayerStatus,
+    Watch,
+    check_capacity,
+    check_growth,
+    check_ratio,
+)
 
 # The stored layout's metadata entry, and the version of the key row layout.
 LAYOUT_TAG = b"keys"
@@ -137,6 +149,11 @@ class KeyedFilter:
     fixes no layout: until one is fixed, the rows of such data are held
     aside, exactly, and go into the filter once it is.
 
+    A filter whose capacity is known (made by `sized`, or loaded with one)
+    warns once with CapacityWarning when an insert takes it past the rows it
+    was sized for. A growing filter (`sized` with `growth`) adds layers
+    instead, and stays below its rate.
+
     `types` fixes the layout before any data: a mapping of each key column's
     name to a layout type name as `layout` names it ("int64", "string",
     "timestamp[us, tz=UTC]") or to an Arrow type (anything with
@@ -146,34 +163,104 @@ class KeyedFilter:
     names, in its order. A name that is no key type is ValueError, a type
     that has no layout TypeError."""
 
-    __slots__ = ("_filter", "_key", "_layout", "_held")
+    __slots__ = ("_filter", "_key", "_layout", "_held", "_watch")
 
     def __init__(self, f: bloomfilter, key: Key = None, *, types: Types = None) -> None:
         if not isinstance(f, bloomfilter):
             raise TypeError(f"f must be a woxbloomfilter.bloomfilter, not {type(f).__name__}")
-        self._filter = f
+        self._filter: bloomfilter | Growing = f
         self._key = _key_names(key)
         self._layout: KeyLayout | None = None
         # Rows inserted while some key column had only nulls, whose width its
         # type decides: by the layout they were read with, until the layout is
         # fixed and they go into the filter.
         self._held: dict[KeyLayout, NDArray[np.uint8]] = {}
+        self._watch = Watch.of(f)
         if types is not None:
             self._key, self._layout = _given_layout(self._key, types)
 
     @classmethod
-    def sized(cls, n: SupportsIndex, p: SupportsFloat, key: Key = None, *, types: Types = None) -> KeyedFilter:
-        """A new keyed filter sized for `n` rows at a false-positive rate
-        `p`, of `key` and `types` as above."""
+    def sized(
+        cls,
+        n: SupportsIndex,
+        p: SupportsFloat,
+        key: Key = None,
+        *,
+        types: Types = None,
+        growth: SupportsIndex | None = None,
+        ratio: SupportsFloat | None = None,
+    ) -> KeyedFilter:
+        """A new keyed filter sized for `n` rows at a false-positive rate `p`,
+        of `key` and `types` as above.
+
+        Without `growth` the filter is fixed: past `n` distinct rows its rate
+        climbs, and the insert that shows it warns (CapacityWarning). With
+        `growth`, an integer of at least 2 (2 is the one to take), it grows:
+        a layer of n rows at p * (1 - ratio) first, and whenever the newest
+        layer is full a new one of `growth` times its rows at `ratio` times
+        its rate, so that the rate of all the layers stays below `p` however
+        many rows arrive. `ratio` is above 0 and below 1 (0.8 by default); a
+        smaller one takes fewer bits for the first layers and more for the
+        later ones. See Sizing in the documentation for what both cost."""
         from woxbloomfilter_tools import sized
 
-        return cls(sized(n, p), key, types=types)
+        if growth is None:
+            if ratio is not None:
+                raise TypeError("ratio is for a growing filter: give growth too")
+            f = sized(n, p)
+            keyed = cls(f, key, types=types)
+            keyed._watch = Watch.of(f, new=True)
+            return keyed
+        layers = Growing.new(check_capacity(n, p), check_growth(growth), check_ratio(RATIO if ratio is None else ratio))
+        return cls._of_layers(layers, key, types)
+
+    @classmethod
+    def _of_layers(cls, layers: Growing, key: Key, types: Types = None) -> KeyedFilter:
+        keyed = cls(bloomfilter(), key, types=types)
+        keyed._filter, keyed._watch = layers, None
+        return keyed
 
     @property
     def filter(self) -> bloomfilter:
         """The bloomfilter underneath. Rows held until the layout is fixed
-        are not in it yet."""
+        are not in it yet. A growing filter has none (TypeError): `status`
+        describes its layers."""
+        if isinstance(self._filter, Growing):
+            raise TypeError(
+                f"a growing filter has no one bloomfilter underneath: it holds {self._filter.count} layers, "
+                "which status() describes"
+            )
         return self._filter
+
+    @property
+    def capacity(self) -> Capacity | None:
+        """The rows n and the rate p the filter was sized for; for a growing
+        filter, its first layer's rows and the rate all its layers stay
+        below. None when unknown: the bloomfilter had none recorded, or was
+        stored before capacities were."""
+        if isinstance(self._filter, Growing):
+            return self._filter.capacity
+        watch = self._watch
+        return watch.capacity if watch is not None and watch.holds_for(self._filter) else None
+
+    @property
+    def growth(self) -> int | None:
+        """How many times the rows of the layer before each new layer takes;
+        None for a fixed filter."""
+        return self._filter.growth if isinstance(self._filter, Growing) else None
+
+    def status(self) -> FilterStatus:
+        """What the filter holds against what it was sized for: its capacity
+        and, for each layer (a fixed filter has one), the fill, estimated
+        rows and expected false-positive rate, and the rate of all layers
+        together. Counts every set bit."""
+        if isinstance(self._filter, Growing):
+            layers = self._filter
+            return FilterStatus(layers.capacity, layers.growth, layers.ratio, layers.status())
+        from woxbloomfilter_tools import _bits_set
+
+        f, capacity = self._filter, self.capacity
+        return FilterStatus(capacity, None, None, (LayerStatus.of(f.get_k(), f.get_m(), capacity, _bits_set(f)),))
 
     @property
     def key(self) -> tuple[str, ...] | None:
@@ -199,11 +286,11 @@ class KeyedFilter:
             return
         before = self._layout
         self._layout = layout
-        inserted = False
+        inserted = 0
         try:
             for _, piece in _pieces(rows):
                 self._filter.insert(piece)
-                inserted = True
+                inserted += len(piece)
         except (TypeError, ValueError, IndexError):
             if not inserted:  # refused before any bit changed
                 self._layout = before
@@ -211,6 +298,8 @@ class KeyedFilter:
         finally:
             if self._layout is not None:
                 self._release_held()
+        if self._watch is not None and isinstance(self._filter, bloomfilter):
+            self._watch.after_insert(self._filter, inserted, stacklevel=2)
 
     def test(self, data: Table) -> NDArray[np.bool_]:
         """One bool per row of `data`: False when the row was surely never
@@ -219,7 +308,10 @@ class KeyedFilter:
         answers = np.empty(len(rows) if isinstance(rows, np.ndarray) else rows.rows, dtype=np.bool_)
         for first, piece in _pieces(rows):
             part = answers[first : first + len(piece)]
-            _native.mask(self._filter.test(piece), part)
+            if isinstance(self._filter, Growing):
+                self._filter.test(piece, part)
+            else:
+                _native.mask(self._filter.test(piece), part)
             for layout, held in self._held.items():
                 part |= _contains(held, layout, piece, theirs)
         return answers
@@ -227,38 +319,50 @@ class KeyedFilter:
     def union(self, other: KeyedFilter) -> None:
         """Sets every bit that is set in `other`, which needs the same k, m
         and layout. A filter whose layout is not fixed takes the other's,
-        with its key; one keyed by other columns is refused."""
+        with its key; one keyed by other columns is refused. Growing filters
+        combine layer by layer: the same number of layers, with the same k
+        and m each."""
         self._combine(other, "union")
 
     def intersect(self, other: KeyedFilter) -> None:
-        """Keeps only the bits set in both; the same k, m and layout needed."""
+        """Keeps only the bits set in both; the same k, m and layout needed.
+        Growing filters of more than one layer are refused (ValueError): a
+        row in both filters may sit in different layers of each."""
         self._combine(other, "intersect")
 
     def save(self, file: str | os.PathLike[str] | _storage.Writable) -> None:
-        """`save` of the filter, with its key and layout in the file's
-        metadata. Rows held until the layout is fixed have no bytes yet, so
-        a filter that holds some is refused (ValueError)."""
+        """`save` of the filter, with its key, layout and capacity in the
+        file's metadata; a growing filter is stored with all its layers. Rows
+        held until the layout is fixed have no bytes yet, so a filter that
+        holds some is refused (ValueError)."""
         if self._held:
             raise ValueError(f"{self._waiting_for()}: give the types with types=, or insert data where they have values")
         entries = {} if self._layout is None else {LAYOUT_TAG: _layout_entry(self._layout, self._key)}
-        _storage.save_with_metadata(self._filter, file, entries)
+        _storage.save_with_metadata(self._filter, file, entries, self.capacity)
 
     @classmethod
     def load(cls, file: str | os.PathLike[str] | _storage.Readable) -> KeyedFilter:
-        """The keyed filter stored in `file` by `save`. A filter stored by the
-        plain `save` loads with no layout fixed yet. A layout stored with
-        version 1 keeps its rows: data is read by the rules of version 1."""
+        """The keyed filter stored in `file` by `save`, fixed or growing. A
+        filter stored by the plain `save` loads with no layout fixed yet. A
+        layout stored with version 1 keeps its rows: data is read by the
+        rules of version 1."""
         f, entries = _storage.load_with_metadata(file)
-        keyed = cls(f)
+        keyed = cls(f) if isinstance(f, bloomfilter) else cls._of_layers(f, None)
         if LAYOUT_TAG in entries:
             keyed._layout, keyed._key = _layout_of_entry(entries[LAYOUT_TAG])
         return keyed
 
     def __repr__(self) -> str:
+        if isinstance(self._filter, Growing):
+            layers = self._filter
+            n, p = layers.capacity
+            shape = f"layers={layers.count}, n={n}, p={p}, growth={layers.growth}, ratio={layers.ratio}"
+        else:
+            shape = f"k={self._filter.get_k()}, m={self._filter.get_m()}"
         layout = "not fixed" if self._layout is None else str(self._layout)
         if self._held:
             layout += f"; {self._waiting_for()}"
-        return f"KeyedFilter(k={self._filter.get_k()}, m={self._filter.get_m()}, key={self._key!r}, layout={layout!r})"
+        return f"KeyedFilter({shape}, key={self._key!r}, layout={layout!r})"
 
     def _read(self, data: Table) -> tuple[_native.Reader | NDArray[np.uint8], KeyLayout, KeyLayout | None]:
         """The key rows of `data`, their layout, and the layout they fix: the
@@ -305,20 +409,29 @@ class KeyedFilter:
         key, layout, held = self._combined(other)
         if layout is None and held and operation == "intersect":
             raise ValueError(f"{(self if self._held else other)._waiting_for()}: they cannot be intersected yet")
-        if (self._filter.get_k(), self._filter.get_m()) != (other._filter.get_k(), other._filter.get_m()):
-            getattr(self._filter, operation)(other._filter)  # refuses, in the filter's words, before any change
+        _check_combinable(self._filter, other._filter, operation)  # before any change
         theirs = other._filter
         if operation == "intersect":
             held = self._held
             if other._held:  # the other's rows are its bits and the rows it holds
                 assert layout is not None
-                theirs = _copy(other._filter)
+                theirs = copy.copy(other._filter)
                 for held_layout, rows in other._held.items():
                     theirs.insert(_resized(rows, held_layout, layout))
         self._key, self._layout, self._held = key, layout, held
+        if operation == "intersect" and layout is not None:
+            self._release_held()  # its held rows are part of what is intersected
+        mine = self._filter
+        if isinstance(mine, Growing):
+            assert isinstance(theirs, Growing)
+            mine.combine(theirs, operation)
+        else:
+            assert isinstance(theirs, bloomfilter)
+            getattr(mine, operation)(theirs)
+            if operation == "union" and self._watch is not None:
+                self._watch.recheck()
         if layout is not None:
             self._release_held()
-        getattr(self._filter, operation)(theirs)
 
     def _combined(self, other: KeyedFilter) -> tuple[tuple[str, ...] | None, KeyLayout | None, dict[KeyLayout, NDArray[np.uint8]]]:
         """The key, the layout and the held rows of the two together; KeyMismatch
@@ -348,6 +461,16 @@ class KeyedFilter:
 
 
 NULL = "null"  # the type of a column that held only nulls where it was read
+
+
+def _check_combinable(mine: bloomfilter | Growing, theirs: bloomfilter | Growing, operation: str) -> None:
+    """Refuses, before anything changes, filters whose bits do not combine."""
+    if isinstance(mine, Growing) and isinstance(theirs, Growing):
+        mine.check_combine(theirs, operation)
+    elif isinstance(mine, Growing) or isinstance(theirs, Growing):
+        raise ValueError(f"a growing filter and a fixed one do not {operation}: their bits lie in layers of other sizes")
+    elif (mine.get_k(), mine.get_m()) != (theirs.get_k(), theirs.get_m()):
+        getattr(mine, operation)(theirs)  # refuses, in the filter's words
 
 
 def check_layout(expected: KeyLayout, found: KeyLayout, whose: str = "the data's") -> None:
@@ -451,12 +574,6 @@ def _as_values(rows: NDArray[np.uint8]) -> NDArray[np.void]:
 
 def _distinct(rows: NDArray[np.uint8]) -> NDArray[np.uint8]:
     return np.unique(_as_values(rows)).view(np.uint8).reshape(-1, rows.shape[1])
-
-
-def _copy(f: bloomfilter) -> bloomfilter:
-    copy = bloomfilter.__new__(bloomfilter)
-    copy.__setstate__(f.__getstate__())
-    return copy
 
 
 def _given_layout(key: tuple[str, ...] | None, types: object) -> tuple[tuple[str, ...] | None, KeyLayout]:

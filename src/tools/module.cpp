@@ -19,6 +19,7 @@
 #include "../entry.hpp"
 #include "arrow.hpp"
 #include "keys.hpp"
+#include "layers.hpp"
 
 namespace py = pybind11;
 using woxbloom::arrow::Table;
@@ -157,6 +158,187 @@ void mask(const py::list& answers, const py::buffer& out) {
 
 }  // namespace
 
+// Growing filters: the layers' bits, owned here, and the kernels of layers.hpp
+// over them. The Python side sizes each layer and decides when to add one;
+// this side checks what it is given once, then inserts and tests.
+namespace {
+
+// As for the filter itself: past any useful k, a huge one would only hang a call.
+constexpr size_t max_layer_k = 4096;
+
+struct Layer {
+    woxbloom::BitArray bits;
+    size_t k;
+    uint64_t full_at;  // set bits at which the layer is full
+    woxbloom::FilterBits filter_bits() { return {bits.words(), bits.size(), k}; }
+};
+
+// The rows of a buffer of two dimensions, any item size and strides, as the
+// filter reads the rows of an array.
+woxbloom::RowReader layer_rows(const py::buffer_info& view) {
+    if (view.ndim != 2) throw py::value_error("rows must have two dimensions, not " + std::to_string(view.ndim));
+    if (view.format.find('O') != std::string::npos) throw py::type_error("rows must hold values, not object references");
+    const std::ptrdiff_t shape[2] = {view.shape[0], view.shape[1]};
+    const std::ptrdiff_t strides[2] = {view.strides[0], view.strides[1]};
+    woxbloom::RowReader rows(view.ptr, 2, shape, strides, view.itemsize);
+    rows.check_length();
+    return rows;
+}
+
+void check_layer_signals() {
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
+class Layers {
+public:
+    size_t count() const { return layers_.size(); }
+
+    // A new, clear layer, which becomes the newest.
+    void add(size_t k, uint64_t m, uint64_t full_at) {
+        Layer layer = shaped(k, m, full_at);
+        layer.bits.assign_zero(m);
+        append(std::move(layer));
+    }
+
+    // A layer from its byte form, exactly (m + 7) / 8 bytes, which becomes the newest.
+    void add_bytes(size_t k, uint64_t m, uint64_t full_at, const py::buffer& data) {
+        Layer layer = shaped(k, m, full_at);
+        const py::buffer_info view = data.request();
+        if (!PyBuffer_IsContiguous(view.view(), 'C') || static_cast<uint64_t>(view.view()->len) != (m + 7) / 8) {
+            throw py::value_error("the byte form of a layer of m = " + std::to_string(m) + " bits must be " +
+                                  std::to_string((m + 7) / 8) + " contiguous bytes");
+        }
+        layer.bits.assign_bytes(m, static_cast<const unsigned char*>(view.ptr), static_cast<size_t>(view.view()->len));
+        append(std::move(layer));
+    }
+
+    // Inserts rows into the newest layer until it is full; the rows done.
+    size_t insert(const py::buffer& data) {
+        const py::buffer_info view = data.request();
+        const woxbloom::RowReader rows = layer_rows(view);
+        Busy busy(*this);
+        if (rows.rows() == 0) return 0;
+        std::vector<woxbloom::FilterBits> bits = all_bits();
+        Layer& newest = layers_.back();
+        return woxbloom::layers::insert_rows(rows, bits.data(), bits.size(), {bits.back(), newest_set_, newest.full_at},
+                                             woxbloom::Regimes{}, check_layer_signals);
+    }
+
+    // Writes to `out`, a writable C-contiguous buffer of one byte a row, 1
+    // where some layer holds the row and 0 where none does.
+    void test(const py::buffer& data, const py::buffer& out) {
+        const py::buffer_info view = data.request();
+        const py::buffer_info answers = out.request(true);
+        const woxbloom::RowReader rows = layer_rows(view);
+        if (answers.itemsize != 1 || answers.size != rows.rows() || !PyBuffer_IsContiguous(answers.view(), 'C')) {
+            throw py::value_error("out must be a writable contiguous buffer of " + std::to_string(rows.rows()) +
+                                  " bytes");
+        }
+        Busy busy(*this);
+        if (rows.rows() == 0) return;
+        std::vector<woxbloom::FilterBits> bits = all_bits();
+        const unsigned char answer[2] = {0, 1};
+        woxbloom::layers::test_rows(rows, bits.data(), bits.size(), woxbloom::Regimes{}, answer,
+                                    static_cast<unsigned char*>(answers.ptr), check_layer_signals);
+    }
+
+    // ORs (or ANDs) every layer of `other` into the layer of the same place,
+    // which must have the same k and m.
+    void combine(const Layers& other, bool intersect) {
+        Busy busy(*this);
+        if (other.layers_.size() != layers_.size()) throw py::value_error("the filters have other numbers of layers");
+        for (size_t i = 0; i < layers_.size(); ++i) {
+            if (other.layers_[i].k != layers_[i].k || other.layers_[i].bits.size() != layers_[i].bits.size()) {
+                throw py::value_error("layer " + std::to_string(i) + " has another k or m in the other filter");
+            }
+        }
+        for (size_t i = 0; i < layers_.size(); ++i) {
+            if (intersect) {
+                layers_[i].bits.and_with(other.layers_[i].bits);
+            } else {
+                layers_[i].bits.or_with(other.layers_[i].bits);
+            }
+        }
+        newest_set_ = set_bits(layers_.size() - 1);
+    }
+
+    size_t k(size_t i) const { return at(i).k; }
+    uint64_t m(size_t i) const { return at(i).bits.size(); }
+    uint64_t full_at(size_t i) const { return at(i).full_at; }
+    uint64_t set_bits(size_t i) const {
+        const Layer& layer = at(i);
+        return woxbloom::layers::count_bits(layer.bits.words(), layer.bits.word_count());
+    }
+
+    py::bytes to_bytes(size_t i) const {
+        const Layer& layer = at(i);
+        py::bytes out(nullptr, layer.bits.byte_count());
+        layer.bits.copy_bytes(reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out.ptr())));
+        return out;
+    }
+
+private:
+    // A call that works on the bits holds the filter for its length; a signal
+    // handler run between blocks that calls the filter again is refused, as it
+    // would change the layers under the running call.
+    class Busy {
+    public:
+        explicit Busy(Layers& layers) : layers_(layers) {
+            if (layers.busy_) throw py::value_error("the growing filter is in use by a call that has not returned");
+            if (layers.layers_.empty()) throw py::value_error("the growing filter has no layer");
+            layers.busy_ = true;
+        }
+        ~Busy() { layers_.busy_ = false; }
+        Busy(const Busy&) = delete;
+        Busy& operator=(const Busy&) = delete;
+
+    private:
+        Layers& layers_;
+    };
+
+    static Layer shaped(size_t k, uint64_t m, uint64_t full_at) {
+        if (k < 1 || k > max_layer_k) {
+            throw py::value_error("a layer's k must be from 1 to " + std::to_string(max_layer_k) + ", not " +
+                                  std::to_string(k));
+        }
+        if (m < 1 || m > woxbloom::BitArray::max_bits) {
+            throw py::value_error("a layer's m must be from 1 to 2**63 - 64, not " + std::to_string(m));
+        }
+        if (full_at > m) {
+            throw py::value_error("a layer of m = " + std::to_string(m) + " bits cannot be full at " +
+                                  std::to_string(full_at));
+        }
+        return Layer{woxbloom::BitArray(), k, full_at};
+    }
+
+    void append(Layer layer) {
+        if (busy_) throw py::value_error("the growing filter is in use by a call that has not returned");
+        layers_.reserve(layers_.size() + 1);  // the one step that may fail comes before the layer moves in
+        const uint64_t set = woxbloom::layers::count_bits(layer.bits.words(), layer.bits.word_count());
+        layers_.push_back(std::move(layer));
+        newest_set_ = set;
+    }
+
+    const Layer& at(size_t i) const {
+        if (i >= layers_.size()) {
+            throw py::index_error("layer " + std::to_string(i) + " of " + std::to_string(layers_.size()));
+        }
+        return layers_[i];
+    }
+
+    std::vector<woxbloom::FilterBits> all_bits() {
+        std::vector<woxbloom::FilterBits> bits;
+        for (Layer& layer : layers_) bits.push_back(layer.filter_bits());
+        return bits;
+    }
+
+    std::vector<Layer> layers_;
+    uint64_t newest_set_ = 0;  // set bits of the newest layer, kept by insert
+    bool busy_ = false;
+};
+
+}  // namespace
+
 WOXBLOOM_MODULE_ENTRY(_native)
 
 PYBIND11_MODULE_EXEC(_native, mod) {
@@ -187,4 +369,19 @@ PYBIND11_MODULE_EXEC(_native, mod) {
     mod.def("type_width", &keys::type_width);
     mod.def("schema_types", &schema_types);
     mod.def("mask", &mask);
+
+    // Growing filters.
+    py::class_<Layers>(mod, "Layers", py::module_local())
+        .def(py::init<>())
+        .def_property_readonly("count", &Layers::count)
+        .def("add", &Layers::add)
+        .def("add_bytes", &Layers::add_bytes)
+        .def("insert", &Layers::insert)
+        .def("test", &Layers::test)
+        .def("combine", &Layers::combine)
+        .def("k", &Layers::k)
+        .def("m", &Layers::m)
+        .def("full_at", &Layers::full_at)
+        .def("set_bits", &Layers::set_bits)
+        .def("to_bytes", &Layers::to_bytes);
 }
