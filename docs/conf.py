@@ -32,7 +32,7 @@ autodoc_member_order = "bysource"
 autodoc_type_aliases = {"Table": "woxbloomfilter_tools._keys.Table", "Key": "woxbloomfilter_tools._keys.Key"}
 
 nitpicky = True
-# Types of the standard library, NumPy and Dask, whose inventories would
+# Types of the standard library, NumPy, Dask and pyspark, whose inventories would
 # need the network.
 nitpick_ignore = [
     ("py:class", "collections.abc.Buffer"),
@@ -44,6 +44,7 @@ nitpick_ignore = [
     ("py:class", "dask.array.Array"),
     ("py:class", "dask.dataframe.DataFrame"),
     ("py:class", "dask.dataframe.Series"),
+    ("py:class", "pyspark.sql.DataFrame"),
 ]
 
 # Blocks without a language are output, shown as plain text.

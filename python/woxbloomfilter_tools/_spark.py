@@ -235,14 +235,15 @@ def build(
     elif p is None:
         raise TypeError("spark_build needs p, the false-positive rate to size a new filter for, or into, a filter to fill")
     else:
-        target = KeyedFilter(bloomfilter(), key)
-        parameters(1 if n is None else n, p)  # refused now rather than after counting
+        rate = p
+        parameters(1 if n is None else n, rate)  # refused now rather than after counting
+        target = KeyedFilter(bloomfilter(), key)  # its key, checked
     source = _selected(df, _key_columns(df, target.key))
     empty = _empty(source)
     target.test(empty)  # key names, types and a fixed layout, checked before any job
     if into is None:
-        rows = source.count() if n is None else operator.index(n)  # type: ignore[arg-type]
-        target = KeyedFilter.sized(max(rows, 1), p, key)  # type: ignore[arg-type]
+        rows = source.count() if n is None else operator.index(n)
+        target = KeyedFilter.sized(max(rows, 1), rate, key)
     f = target.filter
     k, m = f.get_k(), f.get_m()
     size = (m + 7) // 8
