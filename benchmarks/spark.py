@@ -24,8 +24,8 @@ memory: the peak resident size of the JVM (driver and executor in one, in
 local mode), the sum of the peaks of the Python worker processes, and the
 peak of the driver's Python process, over all the runs of a contender.
 partials: spark_build of the same files read in --many partitions, with the
-budget for the partial filters unbounded and bounded (the default, 1 GiB,
-and four filters' worth): the time and memory each takes.
+budget for the partial filters unbounded and bounded (the default, one
+filter per core, and four filters' worth): the time and memory each takes.
 
 Each contender, and each budget, runs in a process of its own, with a JVM
 of its own, after one run that warms it up; the figures are the best of
@@ -233,8 +233,8 @@ def partials(spark, watch, folder, rows, many, budget):
     table = spark.read.parquet(str(folder / "table"))
     build, _ = timed(lambda: tools.spark_build(table, KEY, n=rows, p=FP_RATE, budget=budget), 1, watch)
     partitions = table.rdd.getNumPartitions()
-    return {**build, "partitions": partitions, "filter_bytes": size,
-            "build_tasks": min(partitions, max(spark.sparkContext.defaultParallelism, budget // size))}
+    most = spark.sparkContext.defaultParallelism if budget is None else max(1, budget // size)
+    return {**build, "partitions": partitions, "filter_bytes": size, "build_tasks": min(partitions, most)}
 
 
 def child(args):
@@ -319,9 +319,10 @@ def main():
                    for name in ("spark", "woxbloomfilter")}
         results["woxbloom command line"] = command_line(folder, args.repeat)
         size = (tools.parameters(args.rows, FP_RATE)[1] + 7) // 8
-        budgets = {"unbounded": 1 << 50, "1 GiB (default)": 1 << 30, "4 filters": 4 * size}
-        results["partials"] = {name: in_child(args, "--child", "partials", "--folder", str(folder),
-                                              "--budget", str(budget)) for name, budget in budgets.items()}
+        budgets = {"unbounded": ["--budget", str(1 << 50)], "4 filters": ["--budget", str(4 * size)],
+                   "a core each (default)": []}
+        results["partials"] = {name: in_child(args, "--child", "partials", "--folder", str(folder), *budget)
+                               for name, budget in budgets.items()}
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     for name in ("spark", "woxbloomfilter"):
@@ -346,7 +347,7 @@ def main():
     first = next(iter(results["partials"].values()))
     print(f"\npartial filters of {mib(first['filter_bytes'])} each, the table read in {first['partitions']} partitions:")
     for name, run in results["partials"].items():
-        print(f"  budget {name:16} {run['build_tasks']:4} build tasks {run['seconds']:7.2f}s  "
+        print(f"  budget {name:22} {run['build_tasks']:4} build tasks {run['seconds']:7.2f}s  "
               f"JVM {mib(run['memory']['jvm_bytes']):>10}  Python workers {mib(run['memory']['python_workers_bytes']):>10}")
     if args.rows == DEFAULT_ROWS and not args.quick:
         RESULTS.mkdir(exist_ok=True)

@@ -238,7 +238,7 @@ def test_the_partials_are_bounded_by_the_budget(spark):
     size = (tools.parameters(1200, 0.01)[1] + 7) // 8
     tracker, context = spark.sparkContext.statusTracker(), spark.sparkContext
     tasks = {}
-    for budget in (1 << 30, 3 * size):
+    for budget in (None, 3 * size, 1 << 30):
         context.setJobGroup(f"budget {budget}", "spark_build")
         f = tools.spark_build(df, ["email", "id"], n=1200, p=0.01, budget=budget)
         stages = [s for job in tracker.getJobIdsForGroup(f"budget {budget}") for s in tracker.getJobInfo(job).stageIds]
@@ -247,8 +247,9 @@ def test_the_partials_are_bounded_by_the_budget(spark):
         one.insert(rows)
         assert f.filter.to_bytes() == one.filter.to_bytes()
     context.setLocalProperty("spark.jobGroup.id", None)
-    # The default budget takes every partition; three filters' worth, three.
-    assert tasks == {1 << 30: 12, 3 * size: 3}
+    # One partial a core by default, three filters' worth three, and a budget
+    # of more than twelve takes every partition.
+    assert tasks == {None: 2, 3 * size: 3, 1 << 30: 12}
 
 
 def woxbloom(*args, cwd):

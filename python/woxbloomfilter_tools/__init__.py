@@ -242,7 +242,7 @@ def spark_build(
     p: SupportsFloat | None = None,
     into: KeyedFilter | None = None,
     split_every: int = 8,
-    budget: int = 1 << 30,
+    budget: int | None = None,
 ) -> KeyedFilter:
     """A KeyedFilter of the key rows (`key_rows` with `key`) of every row of
     the Spark DataFrame `df`, the same bits as one KeyedFilter inserting all
@@ -258,7 +258,8 @@ def spark_build(
     tree of tasks, `split_every` per node, down to one filter that alone
     comes to the driver. The partials take m / 8 bytes each, all of them at
     once, so `df` is coalesced to at most `budget // (m / 8)` partitions
-    (but to no fewer than the session's default parallelism).
+    (at least one), and by default to one partition per core of the session
+    (its default parallelism).
 
     Key names, types and the layout of `into` are checked before any job
     runs: a name not in `df` raises KeyError, a type without a key layout
