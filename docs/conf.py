@@ -36,7 +36,7 @@ autodoc_type_aliases = {
 }
 
 nitpicky = True
-# Types of the standard library, NumPy and Dask, whose inventories would
+# Types of the standard library, NumPy, Dask and pyspark, whose inventories would
 # need the network.
 nitpick_ignore = [
     ("py:class", "collections.abc.Buffer"),
@@ -48,6 +48,7 @@ nitpick_ignore = [
     ("py:class", "dask.array.Array"),
     ("py:class", "dask.dataframe.DataFrame"),
     ("py:class", "dask.dataframe.Series"),
+    ("py:class", "pyspark.sql.DataFrame"),
 ]
 
 # Blocks without a language are output, shown as plain text.

@@ -3,6 +3,7 @@ this test: `make wheel` on x86-64, `make wheel-aarch64` under emulation. pip
 installs it into a fresh folder that the interpreter then sees alone, beside
 its standard library: there it must run with its dependencies alone (NumPy and
 xxhash), pass the model tests and type-check."""
+import email.parser
 import json
 import os
 import platform
@@ -15,6 +16,7 @@ import zipfile
 from pathlib import Path
 
 import pytest
+from packaging.requirements import Requirement
 from packaging.tags import sys_tags
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -94,6 +96,24 @@ def test_tag_and_contents(installed):
     assert {name for name in top if not name.endswith(".dist-info")} == {
         "woxbloomfilter" + sysconfig.get_config_var("EXT_SUFFIX"), "woxbloomfilter-stubs", "woxbloomfilter_tools",
     }
+
+
+def test_extras_stay_extras(installed):
+    """The wheel depends on NumPy and xxhash alone; pyspark, Dask and the
+    command line's packages come only with the extra that names them."""
+    wheel, _ = installed
+    with zipfile.ZipFile(wheel) as archive:
+        [name] = [name for name in archive.namelist() if name.endswith(".dist-info/METADATA")]
+        metadata = email.parser.Parser().parsestr(archive.read(name).decode())
+    extras = metadata.get_all("Provides-Extra")
+    assert sorted(extras) == ["cli", "dask", "spark"]
+    wanted = {}
+    for requirement in map(Requirement, metadata.get_all("Requires-Dist")):
+        marker = requirement.marker
+        for extra in [None] if marker is None else [e for e in extras if marker.evaluate({"extra": e})]:
+            wanted.setdefault(extra, set()).add(requirement.name)
+    assert wanted == {None: {"numpy", "xxhash"}, "dask": {"dask", "distributed"}, "cli": {"pyarrow", "tqdm"},
+                      "spark": {"pyspark"}}
 
 
 def test_runs_with_its_dependencies_alone(installed, tmp_path):

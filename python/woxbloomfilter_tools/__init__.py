@@ -1,7 +1,8 @@
 """Sizing, fill and row estimates for woxbloomfilter filters, filters stored
 in checksummed files with the capacity they were sized for, key rows of
 tables (pandas, polars, Arrow) and filters that remember their key layout
-and warn past their capacity or grow, and filters built and queried on Dask.
+and warn past their capacity or grow, and filters built and queried on Dask
+and Spark.
 
 The sizing follows the usual model of a Bloom filter: n rows in m bits with
 k positions each leave a bit clear with probability exp(-k n / m).
@@ -28,9 +29,10 @@ from woxbloomfilter_tools._growing import (
 from woxbloomfilter_tools._keys import Key, KeyedFilter, KeyLayout, KeyMismatch, key_rows, mask
 from woxbloomfilter_tools._storage import FormatError, dumps, load, loads, save
 
-if TYPE_CHECKING:  # Dask is an optional extra, imported only when used
+if TYPE_CHECKING:  # Dask and pyspark are optional extras, imported only when used
     import dask.array
     import dask.dataframe
+    import pyspark.sql
 
 __all__ = [
     "parameters",
@@ -55,6 +57,8 @@ __all__ = [
     "KeyMismatch",
     "dask_build",
     "dask_test",
+    "spark_build",
+    "spark_test",
 ]
 
 LN2 = math.log(2)
@@ -246,3 +250,60 @@ def dask_test(
 
     result: dask.array.Array | dask.dataframe.Series = _dask.test(f, x, key)
     return result
+
+
+def spark_build(
+    df: pyspark.sql.DataFrame,
+    key: Key = None,
+    *,
+    n: SupportsIndex | None = None,
+    p: SupportsFloat | None = None,
+    into: KeyedFilter | None = None,
+    split_every: int = 8,
+    budget: int | None = None,
+) -> KeyedFilter:
+    """A KeyedFilter of the key rows (`key_rows` with `key`) of every row of
+    the Spark DataFrame `df`, the same bits as one KeyedFilter inserting all
+    of it at once.
+
+    The filter is new, sized for `n` rows at the false-positive rate `p`
+    (`n` defaults to `df.count()`, one more job), or `into`, an existing
+    KeyedFilter that takes the rows and is returned: its key, k, m and
+    layout stay, and it is left as it was when anything fails.
+
+    Each task builds a partial filter of its partition from the Arrow
+    batches that `mapInArrow` hands it, and the partials are unioned by a
+    tree of tasks, `split_every` per node, down to one filter that alone
+    comes to the driver. The partials take m / 8 bytes each, all of them at
+    once, so `df` is coalesced to at most `budget // (m / 8)` partitions
+    (at least one), and by default to one partition per core of the session
+    (its default parallelism).
+
+    Key names, types and the layout of `into` are checked before any job
+    runs: a name not in `df` raises KeyError, a type without a key layout
+    TypeError, and a layout that differs from `into`'s KeyMismatch, as do
+    partitions whose layouts differ. `df` must be a DataFrame of a classic
+    Spark session (not Spark Connect), and the filter's byte form must stay
+    under 2 GiB (ValueError).
+    """
+    from woxbloomfilter_tools import _spark
+
+    return _spark.build(df, key, n, p, into, split_every, budget)
+
+
+def spark_test(f: KeyedFilter, df: pyspark.sql.DataFrame, name: str = "maybe") -> pyspark.sql.DataFrame:
+    """`df` with a bool column `name` more, lazily: False where the row's key
+    was surely never inserted into `f`, True where it may have been. So
+    `spark_test(f, df).where("not maybe")` keeps the rows surely new.
+
+    Through `mapInArrow`: the filter, as it is at this call, is broadcast
+    once and loaded once per Python worker. Every column of `df` travels to
+    the workers and back with the answers.
+
+    `f` must be a KeyedFilter (TypeError), `name` a name that `df` does not
+    have (ValueError), and `df`'s key columns must match `f`'s key and
+    layout (KeyError, KeyMismatch), checked before any job runs.
+    """
+    from woxbloomfilter_tools import _spark
+
+    return _spark.test(f, df, name)
