@@ -143,6 +143,28 @@ inline bool metadata_value(const char* metadata, const std::string& key, Text* v
 
 inline std::string field_name(const ArrowSchema& field) { return field.name != nullptr ? field.name : ""; }
 
+// Whether text is well-formed UTF-8, as the interface requires of names and
+// as Python must decode them: no overlong forms, no surrogates, nothing past
+// U+10FFFF.
+inline bool is_utf8(const std::string& text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const unsigned char* end = p + text.size();
+    while (p < end) {
+        const unsigned char c = *p++;
+        if (c < 0x80) continue;
+        int more = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
+        if (c < 0xC2 || c > 0xF4 || end - p < more) return false;
+        // The second byte's range rules out overlong forms, surrogates and code points past U+10FFFF.
+        const unsigned char low = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80;
+        const unsigned char high = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+        if (*p < low || *p > high) return false;
+        for (++p, --more; more > 0; --more, ++p) {
+            if ((*p & 0xC0) != 0x80) return false;
+        }
+    }
+    return true;
+}
+
 // A table's schema: a struct of columns, not dictionary-encoded. Its format
 // must have been checked.
 inline bool is_struct(const ArrowSchema& schema) {
@@ -174,7 +196,9 @@ inline void check_schema(const ArrowSchema& schema) {
     if (!is_struct(schema)) return check_field(schema, "");
     for (int64_t c = 0; c < schema.n_children; ++c) {
         if (schema.children[c] == nullptr) throw DataError("the data's schema lacks column " + std::to_string(c));
-        check_field(*schema.children[c], field_name(*schema.children[c]));
+        const std::string name = field_name(*schema.children[c]);
+        if (!is_utf8(name)) throw DataError("the name of column " + std::to_string(c) + " of the data is not UTF-8");
+        check_field(*schema.children[c], name);
     }
 }
 

@@ -236,6 +236,7 @@ inline ValueType value_type(const ArrowSchema& schema, const std::string& column
     // Timestamps: "ts" and the unit, a colon, then the time zone, empty for none.
     if (format.size() >= 4 && format.compare(0, 2, "ts") == 0 && format[3] == ':' && unit_name(format[2])) {
         const std::string zone = format.substr(4);
+        if (!arrow::is_utf8(zone)) malformed(column, format, "a timestamp's time zone is UTF-8 text");
         return ValueType{"timestamp[" + std::string(unit_name(format[2])) + (zone.empty() ? "" : ", tz=" + zone) + "]",
                          Kind::fixed, 8};
     }

@@ -698,6 +698,16 @@ static void test_type_names() {
     }
     for (const keys::Column& column : keys::schema_columns(*pool.schema("g", "ignored"))) described += column.name + ":" + column.type.name;
     if (described != "t:timestamp[us, tz=UTC] s:string :float64") fail("schema columns: " + described);
+    // Names must decode as Python decodes UTF-8, strictly.
+    for (const auto& [text, valid] : std::vector<std::pair<std::string, bool>>{
+             {"", true}, {"Asunci\xc3\xb3n", true}, {"\xe2\x82\xac", true}, {"\xf0\x9f\x98\x80", true},
+             {"\xf4\x8f\xbf\xbf", true}, {"\xed\x9f\xbf", true}, {"\xee\x80\x80", true},
+             {"\xff", false}, {"\xc0\x80", false}, {"\xc1\xbf", false}, {"\xe0\x80\xaf", false},
+             {"\xed\xa0\x80", false}, {"\xf0\x80\x80\xaf", false}, {"\xf4\x90\x80\x80", false},
+             {"\xf5\x80\x80\x80", false}, {"\xc3", false}, {"a\xe2\x82", false}, {"\x80", false},
+             {"\xc3\x28", false}}) {
+        if (arrow::is_utf8(text) != valid) fail("UTF-8 of a text of " + std::to_string(text.size()) + " bytes: misjudged");
+    }
     expect_error<keys::UnsupportedType>("a schema's null", "column 'n' has type null" + refused,
                                         [&] { keys::schema_columns(*pool.schema("+s", "", {pool.schema("n", "n")})); });
 }
@@ -805,6 +815,11 @@ static void test_bad_structs() {
          "the data's schema has a negative number of columns"},
         {"more fields than the batch has columns", [](Pool& pool) { Plain p(pool); p.schema->n_children = 5; return p.input(); },
          "a record batch has 2 columns where its schema has 5"},
+        {"a field name that is not UTF-8",
+         [](Pool& pool) { Plain p(pool); static const char name[] = "caf\xe9"; p.schema->children[1]->name = name; return p.input(); },
+         "the name of column 1 of the data is not UTF-8"},
+        {"a time zone that is not UTF-8", [](Pool& pool) { Plain p(pool, "tsu:\xed\xa0\x80"); return p.input(); },
+         "column 'a': its format 'tsu:\xed\xa0\x80' is malformed: a timestamp's time zone is UTF-8 text"},
         {"metadata: a key of 2^31 - 1 bytes",
          [](Pool& pool) {
              Plain p(pool);
