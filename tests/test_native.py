@@ -78,3 +78,48 @@ def test_one_reader_filled_from_two_threads():
     for thread in threads:
         thread.join()
     assert errors == [] and matched == [rounds, rounds]
+
+
+TYPED = pa.schema([("a", pa.int64()), ("s", pa.large_string()), ("d", pa.dictionary(pa.uint16(), pa.string_view())),
+                   ("t", pa.timestamp("us", "UTC")), ("m", pa.decimal256(40, -3)), ("f", pa.binary(7)), ("b", pa.bool_())])
+
+
+@pytest.mark.parametrize(
+    "schema, types",
+    [
+        (TYPED, [("a", "int64"), ("s", "string"), ("d", "string"), ("t", "timestamp[us, tz=UTC]"),
+                 ("m", "decimal256(40, -3)"), ("f", "fixed_size_binary(7)"), ("b", "bool")]),
+        (pa.float32(), [("", "float32")]),
+        (pa.field("named", pa.date64()), [("", "date64")]),
+        (pa.schema([]), []),
+    ],
+)
+def test_schema_types_are_the_readers_types_and_widths(schema, types):
+    """A lone type or field has no name, as a lone column has none; the
+    widths are those of the rows the reader makes of such data."""
+    assert _native.schema_types(schema.__arrow_c_schema__()) == types
+    if types:
+        data = schema.empty_table() if isinstance(schema, pa.Schema) else pa.array([], getattr(schema, "type", schema))
+        assert key_rows(data).shape[1] == sum(1 + _native.type_width(type_) for _, type_ in types)
+
+
+@pytest.mark.parametrize(
+    "schema, message",
+    [
+        (pa.schema([("a", pa.int8()), ("l", pa.list_(pa.int8()))]), "column 'l' has type list, which cannot be part of a key"),
+        (pa.schema([("n", pa.null())]), "column 'n' has type null, which cannot be part of a key"),
+        (pa.float16(), "column '' has type float16, which cannot be part of a key"),
+        (pa.schema([("u", pa.uuid())]), "column 'u' has type extension<arrow.uuid>, which cannot be part of a key"),
+    ],
+)
+def test_schema_types_refuse_what_has_no_layout(schema, message):
+    with pytest.raises(TypeError) as err:
+        _native.schema_types(schema.__arrow_c_schema__())
+    assert str(err.value).startswith(message)
+
+
+@pytest.mark.parametrize("name", ["null", "int", "string ", "decimal128(10,2)", "fixed_size_binary(07)", "timestamp[us, tz=]"])
+def test_type_width_refuses_what_the_reader_never_names(name):
+    with pytest.raises(ValueError) as err:
+        _native.type_width(name)
+    assert str(err.value) == f"'{name}' is not the name of a key type"

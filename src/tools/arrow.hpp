@@ -203,15 +203,17 @@ inline void check_schema(const ArrowSchema& schema) {
 }
 
 // An array's length, offset and null count, each within what the others
-// allow; `what` names it in the error.
-inline void check_extent(const ArrowArray& array, const std::string& what) {
-    if (array.length < 0 || array.offset < 0) throw DataError(what + " has a negative length or offset");
+// allow; what() names it in the error (made only then: a stream may bring
+// many batches).
+template <typename What>
+void check_extent(const ArrowArray& array, What what) {
+    if (array.length < 0 || array.offset < 0) throw DataError(what() + " has a negative length or offset");
     if (array.offset > INT64_MAX - array.length) {
-        throw DataError(what + " of " + std::to_string(array.length) + " values from offset " + std::to_string(array.offset) +
+        throw DataError(what() + " of " + std::to_string(array.length) + " values from offset " + std::to_string(array.offset) +
                         " ends past the 9223372036854775807 values an array may have");
     }
     if (array.null_count < -1 || array.null_count > array.length) {
-        throw DataError(what + " of " + std::to_string(array.length) + " values has a null count of " +
+        throw DataError(what() + " of " + std::to_string(array.length) + " values has a null count of " +
                         std::to_string(array.null_count));
     }
 }
@@ -238,7 +240,7 @@ public:
         // The batches first: a schema that claims more fields than its
         // batches' columns is refused before its fields are read.
         for (const Array& batch : batches_) {
-            check_extent(*batch, nested_ ? "a record batch" : "an array");
+            check_extent(*batch, [this] { return std::string(nested_ ? "a record batch" : "an array"); });
             if (nested_) check_struct(*batch, count);
             if (batch->length > INT64_MAX - rows_) {
                 throw DataError("the data's batches hold more than the 9223372036854775807 rows a table may have");

@@ -35,8 +35,6 @@
 #include <atomic>
 #include <climits>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <stdexcept>
@@ -355,56 +353,64 @@ const T* buffer(const ArrowArray& array, int64_t i) {
 
 // The checks of an array of a key column (or of its dictionary) that come
 // before any of its buffers is read: `rows` rows are read from row `skip`
-// after its own offset, and `what` names it in errors ("column 'x': an
-// array"). Its buffer count must be its type's, the buffers it is read
-// through must be there, and its last row must lie within 2^63 - 1 bytes of
-// each buffer's start.
-inline void check_array(const ColumnType& type, const ArrowArray& array, int64_t skip, int64_t rows, const std::string& what) {
+// after its own offset. Its buffer count must be its type's, the buffers it
+// is read through must be there, and its last row must lie within 2^63 - 1
+// bytes of each buffer's start.
+inline void check_array(const ColumnType& type, const ArrowArray& array, int64_t skip, int64_t rows, const std::string& column,
+                        bool dictionary = false) {
+    const auto what = [&] { return "column " + quoted(column) + (dictionary ? ": its dictionary" : ": an array"); };
     arrow::check_extent(array, what);
     if (rows > array.length - skip) {
-        throw DataError(what + " of " + std::to_string(array.length) + " values is shorter than its record batch, which reads " +
+        throw DataError(what() + " of " + std::to_string(array.length) + " values is shorter than its record batch, which reads " +
                         std::to_string(rows) + " rows from row " + std::to_string(skip));
     }
     if (array.n_children != 0) {
-        throw DataError(what + " has " + std::to_string(array.n_children) + " children, where its type has none");
+        throw DataError(what() + " has " + std::to_string(array.n_children) + " children, where its type has none");
     }
     const bool indexed = type.index_bytes != 0;
-    int64_t least = 2, most = 2, item = static_cast<int64_t>(type.width), items = 0;  // buffers; bytes of buffer 1
+    // The type's count of buffers, least and most; the bytes of buffer 1 per
+    // row, and its entries past the last row.
+    int64_t least = 2, most = 2, item = static_cast<int64_t>(type.width), extra = 0;
     if (indexed) {
         item = type.index_bytes;
     } else if (type.kind == Kind::null) {
-        least = 0, most = 1, item = 0;  // no buffer of a null array is read
+        least = 0;  // no buffer of a null array is read
+        most = 1;
+        item = 0;
     } else if (type.kind == Kind::boolean) {
         item = 0;  // bits
+    } else if (type.kind == Kind::text && type.offsets == Offsets::view) {
+        least = 3;  // validity, views, the data buffers, their sizes
+        most = INT64_MAX;
+        item = 16;
     } else if (type.kind == Kind::text) {
-        least = 3, most = type.offsets == Offsets::view ? INT64_MAX : 3;
-        item = type.offsets == Offsets::small ? 4 : 8, items = 1;  // offsets: one more than the rows
-        if (type.offsets == Offsets::view) item = 16, items = 0;
+        least = most = 3;
+        item = type.offsets == Offsets::small ? 4 : 8;
+        extra = 1;
     }
     if (array.n_buffers < least || array.n_buffers > most) {
-        throw DataError(what + " has " + std::to_string(array.n_buffers) + " buffers, where " +
+        throw DataError(what() + " has " + std::to_string(array.n_buffers) + " buffers, where " +
                         (indexed ? std::string("dictionary indices have 2") :
                                    "its type, " + type.name + ", has " + (most == INT64_MAX ? "at least " : "") +
                                        std::to_string(least) + (most == least + 1 ? " or " + std::to_string(most) : "")));
     }
-    if (array.n_buffers > 0 && array.buffers == nullptr) throw DataError(what + " lacks its buffers");
+    if (array.n_buffers > 0 && array.buffers == nullptr) throw DataError(what() + " lacks its buffers");
     const int64_t end = array.offset + skip + rows;  // within offset + length
-    if (item > 0 && end > (INT64_MAX - items * item) / item) {
-        throw DataError(what + " of " + std::to_string(array.length) + " values from offset " + std::to_string(array.offset) +
+    if (item > 0 && end > (INT64_MAX - extra * item) / item) {
+        throw DataError(what() + " of " + std::to_string(array.length) + " values from offset " + std::to_string(array.offset) +
                         " reaches past the 9223372036854775807 bytes a buffer may have");
     }
     if (rows > 0 && (item > 0 || type.kind == Kind::boolean) && array.buffers[1] == nullptr) {
-        throw DataError(what + " of " + std::to_string(array.length) + " values lacks its buffer 1");
+        throw DataError(what() + " of " + std::to_string(array.length) + " values lacks its buffer 1");
     }
     if (!indexed && type.offsets == Offsets::view && array.n_buffers > 3 && array.buffers[array.n_buffers - 1] == nullptr) {
-        throw DataError(what + " lacks its buffer of the sizes of its data buffers");
+        throw DataError(what() + " lacks its buffer of the sizes of its data buffers");
     }
     if (indexed) {
-        if (array.dictionary == nullptr) throw DataError(what + " lacks its dictionary");
+        if (array.dictionary == nullptr) throw DataError(what() + " lacks its dictionary");
         ColumnType values = type;
         values.index_bytes = 0;
-        const std::string dictionary = what.substr(0, what.rfind(": ")) + ": its dictionary";
-        check_array(values, *array.dictionary, 0, array.dictionary->length, dictionary);
+        check_array(values, *array.dictionary, 0, array.dictionary->length, column, true);
     }
 }
 
@@ -661,8 +667,7 @@ public:
             first += batch->length;
             for (size_t c = 0; c < columns_.size(); ++c) {
                 const ArrowArray* array = table.nested() ? batch->children[indices_[c]] : batch.operator->();
-                detail::check_array(columns_[c].type, *array, table.nested() ? batch->offset : 0, batch->length,
-                                    "column " + detail::quoted(columns_[c].name) + ": an array");
+                detail::check_array(columns_[c].type, *array, table.nested() ? batch->offset : 0, batch->length, columns_[c].name);
             }
         }
     }
@@ -670,7 +675,6 @@ public:
     const std::vector<Column>& columns() const { return columns_; }
     size_t width() const { return width_; }
     int64_t rows() const { return table_.rows(); }
-    int version() const { return version_; }
 
     // Gives each column of type null the type that it stands for in a
     // layout: `types` names one type per key column, in key order. A column
