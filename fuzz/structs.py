@@ -582,12 +582,15 @@ EXPECTED = (ValueError, TypeError, BufferError)  # BufferError: a read-only out 
 
 
 def fill_windows(rng, reader, tally):
-    """Rows from the start, the end and somewhere between, a window each."""
+    """Rows from the start, up to the end, and a stretch between, each of a
+    random length up to a window: a range that ends before its array's end is
+    read too."""
     rows, width = reader.rows, reader.width
     take = max(1, WINDOW_BYTES // width)
     out = []
-    for first in sorted({0, max(0, rows - take), rng.randrange(0, rows) if rows else 0}):
-        n = min(take, rows - first)
+    middle = rng.randrange(rows) if rows else 0
+    for first, last in ((0, rng.randrange(rows + 1)), (max(0, rows - rng.randrange(1, take + 1)), rows), (middle, rows)):
+        n = min(take, last - first, rng.randrange(1, take + 1))
         piece = np.empty((max(n, 0), width), np.uint8)
         try:
             reader.fill(first, piece)
@@ -608,7 +611,7 @@ def bad_calls(rng, reader, tally):
     rows, width = reader.rows, reader.width
     calls = [
         lambda: reader.fill(rng.choice([-1, rows, rows + 1, 2**63 - 1, -2**63]), np.empty((1, width), np.uint8)),
-        lambda: reader.fill(0, np.empty((rows + 1, width), np.uint8)),
+        lambda: reader.fill(max(rows - 2, 0), np.empty((3, width), np.uint8)),
         lambda: reader.fill(0, np.empty((1, width + 1), np.uint8)),
         lambda: reader.fill(0, np.empty((2, width), np.uint8)[:, ::-1] if width > 1 else np.empty(3, np.int64)),
         lambda: reader.fill(0, bytes(width)),
