@@ -404,10 +404,11 @@ inline void check_array(const ColumnType& type, const ArrowArray& array, int64_t
         throw DataError(what() + " of " + std::to_string(array.length) + " values lacks its buffer 1");
     }
     if (!indexed && type.offsets == Offsets::view && array.n_buffers > 3 && array.buffers[array.n_buffers - 1] == nullptr) {
-        throw DataError(what() + " lacks its buffer of the sizes of its data buffers");
+        throw DataError("column " + quoted(column) + (dictionary ? ": its dictionary, a view array," : ": a view array") +
+                        " lacks its buffer sizes");
     }
     if (indexed) {
-        if (array.dictionary == nullptr) throw DataError(what() + " lacks its dictionary");
+        if (array.dictionary == nullptr) throw DataError("column " + quoted(column) + ": its dictionary is missing");
         ColumnType values = type;
         values.index_bytes = 0;
         check_array(values, *array.dictionary, 0, array.dictionary->length, column, true);

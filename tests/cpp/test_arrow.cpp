@@ -913,7 +913,7 @@ static void test_bad_structs() {
              a->buffers[a->n_buffers - 1] = nullptr;
              return Input{pool.schema("vz", ""), {a}};
          },
-         "column '': an array lacks its buffer of the sizes of its data buffers"},
+         "column '': a view array lacks its buffer sizes"},
         {"string offsets that decrease",
          [](Pool& pool) { Plain p(pool); p.b->buffers[1] = pool.buffer(std::vector<int32_t>{0, 2, 1, 3}); return p.input(); },
          "column 'b': its offsets are not ascending"},
@@ -931,7 +931,7 @@ static void test_bad_structs() {
         // Dictionaries.
         {"a dictionary column without its dictionary",
          [](Pool& pool) { Input in = dictionary_column(pool, "c", {0, 1, 2}); in.batches[0]->children[0]->dictionary = nullptr; return in; },
-         "column 'c': an array lacks its dictionary"},
+         "column 'c': its dictionary is missing"},
         {"a dictionary of negative length",
          [](Pool& pool) { Input in = dictionary_column(pool, "c", {0, 1, 2}); in.batches[0]->children[0]->dictionary->length = -1; return in; },
          "column 'c': its dictionary has a negative length or offset"},
