@@ -46,16 +46,15 @@ def test_mask_reads_the_list_as_it_is_once_out_is_had(items, size, error):
 
 def test_one_reader_filled_from_two_threads():
     """Two threads set out together to fill all the rows of each of many fresh
-    readers, whose many small batches each bring a dictionary of their own:
+    readers, whose many small chunks each bring a dictionary of their own:
     both make and look up the same digests at once."""
-    batches = [pa.record_batch({"c": pa.array([f"{b}-{i % 7}" for i in range(10)]).dictionary_encode()}) for b in range(2000)]
-    table = pa.Table.from_batches(batches)
-    expected = key_rows(table)
+    column = pa.chunked_array([pa.array([f"{c}-{i % 7}" for i in range(10)]).dictionary_encode() for c in range(2000)])
+    expected = key_rows(column)
     rounds = 100
     reader = []
 
     def fresh():
-        reader[:] = [_native.read_stream(table.__arrow_c_stream__(), None, _keys.LAYOUT_VERSION)]
+        reader[:] = [_native.read_stream(column.__arrow_c_stream__(), None, _keys.LAYOUT_VERSION)]
 
     start = threading.Barrier(2, action=fresh)
     matched, errors = [0, 0], []
