@@ -1,8 +1,10 @@
 // The Arrow C Data Interface reader and the key rows, on structs built by hand
 // as producers lay them out: slices, validity, the string layouts,
-// dictionaries, the layout's type names, and the release of every struct
-// exactly once, after errors too. Expected rows are built byte by byte here,
-// the digests with the tested MurmurHash3 under the layout's seed.
+// dictionaries, the layout's type names and widths, both layout versions'
+// floats and empty values, null columns conformed to a layout, a table of
+// malformed structs each refused by what it gets wrong, and the release of
+// every struct exactly once, after errors too. Expected rows are built byte by
+// byte here, the digests with the tested MurmurHash3 under the layout's seed.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
