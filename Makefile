@@ -11,7 +11,8 @@
 # make wheel-aarch64  the same wheel for 64-bit ARM
 # make plots  the pictures of README.md and docs/, drawn in benchmarks/.venv
 # make fuzz   not in CI: the properties at length, a million mixed calls with memory watched,
-#             threads on shared filters, against .venv's module and the sanitized one (FUZZ_MINUTES=5)
+#             threads on shared filters, spoiled Arrow structs fed to the native reader, against
+#             .venv's module and the sanitized one (FUZZ_MINUTES=5)
 VENV := .venv
 PY := $(VENV)/bin/python
 SOURCES := $(wildcard src/*.* src/tools/*) CMakeLists.txt pyproject.toml LICENSE \

@@ -8,9 +8,11 @@ sanitizers.
 2. A million mixed random calls (fuzz/calls.py) with resident memory sampled:
    after warm-up it must stay flat.
 3. Eight threads calling every method on shared filters (fuzz/threads.py).
+4. Spoiled Arrow C structs fed to the companion's native reader
+   (fuzz/structs.py): a crash names the round that replays it.
 
 Prints the examples run per property, resident memory at the start and end,
-and every failure; exits non-zero on any failure.
+the struct rounds run, and every failure; exits non-zero on any failure.
 
     python fuzz/run.py [--minutes 5] [--sanitized build/sanitize]
 
@@ -124,6 +126,21 @@ class Fuzz:
                                  f"after warm-up (tolerance {RSS_TOLERANCE / 2**20:.0f} MiB)")
         return result
 
+    def structs(self, label, extra_env, preexec, seconds):
+        seed = int.from_bytes(os.urandom(4), "little")
+        progress = LOGS / f"structs-{re.sub(r'[^a-z0-9]+', '-', label)}.round"
+        args = [sys.executable, "fuzz/structs.py", "--seconds", str(int(seconds)), "--seed", str(seed),
+                "--progress", str(progress)]
+        code, out, err, took, log = self.run(f"structs {label}", args, extra_env, preexec, timeout=10 * seconds + 600)
+        lines = out.strip().splitlines()
+        result = json.loads(lines[-1]) if lines and lines[-1].startswith("{") else None
+        if code != 0:
+            where = progress.read_text().strip() if progress.exists() else "?"
+            detail = result["failures"][:5] if result else err.strip().splitlines()[-3:]
+            self.failures.append(f"structs, {label}: exit {code}: {detail}; replay: python fuzz/structs.py --seed {seed} "
+                                 f"--replay {where} (log: {log.relative_to(ROOT)})")
+        return result
+
     def threads(self, label, extra_env, preexec, seconds):
         args = [sys.executable, "fuzz/threads.py", "--seconds", str(int(seconds)),
                 "--seed", str(int.from_bytes(os.urandom(4), "little"))]
@@ -158,10 +175,11 @@ def main():
 
     # Shares of the budget: the properties take most of it, the sanitized
     # build a little less for being several times slower per example.
-    shares = {"installed module": (0.35, 0.20, 0.10, 1000), "sanitized build": (0.22, 0.06, 0.07, 100)}
+    # The structs matter most under the sanitizers, which see a read past a buffer's end.
+    shares = {"installed module": (0.30, 0.18, 0.09, 0.05, 1000), "sanitized build": (0.15, 0.05, 0.06, 0.12, 100)}
     results = []
     for label, extra_env, preexec in fuzz.targets:
-        prop_share, calls_share, threads_share, first_round = shares[label]
+        prop_share, calls_share, threads_share, structs_share, first_round = shares[label]
         print(f"{label}: {fuzz.module_path(extra_env)}", flush=True)
         print(f" properties ({prop_share * budget:.0f} s)", flush=True)
         examples, rounds = fuzz.properties(label, extra_env, preexec, prop_share * budget, first_round)
@@ -171,10 +189,12 @@ def main():
                            check_rss=label == "installed module")
         print(f" threads ({threads_share * budget:.0f} s)", flush=True)
         threads = fuzz.threads(label, extra_env, preexec, threads_share * budget)
-        results.append((label, examples, rounds, calls, threads))
+        print(f" structs ({structs_share * budget:.0f} s)", flush=True)
+        structs = fuzz.structs(label, extra_env, preexec, structs_share * budget)
+        results.append((label, examples, rounds, calls, threads, structs))
 
     print(f"\nfuzz summary ({(time.monotonic() - started) / 60:.1f} minutes)")
-    for label, examples, rounds, calls, threads in results:
+    for label, examples, rounds, calls, threads, structs in results:
         print(f"{label}:")
         print(f"  properties, {rounds} round(s), examples run:")
         for name, n in sorted(examples.items()):
@@ -191,6 +211,12 @@ def main():
         if threads:
             print(f"  threads: {threads['threads']} threads, {threads['calls']:,} calls, "
                   f"{'bits equal the single-threaded replay and the model' if not threads['failures'] else 'FAILED'}")
+        if structs:
+            tally = structs["tally"]
+            refused = sum(n for key, n in tally.items() if key.startswith(("refused", "fill refused")))
+            print(f"  structs: {structs['rounds']:,} rounds, {tally.get('read', 0):,} read, {tally.get('rows filled', 0):,} "
+                  f"filled, {refused:,} refused, {tally.get('outside the contract, not read', 0):,} outside the contract, "
+                  f"{'every struct released once' if not structs['failures'] else 'FAILED'}")
     print("failures:" if fuzz.failures else "failures: none")
     for failure in fuzz.failures:
         print(f"  {failure}")

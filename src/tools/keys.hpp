@@ -35,13 +35,12 @@
 #include <atomic>
 #include <climits>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <stdexcept>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -235,6 +234,7 @@ inline ValueType value_type(const ArrowSchema& schema, const std::string& column
     // Timestamps: "ts" and the unit, a colon, then the time zone, empty for none.
     if (format.size() >= 4 && format.compare(0, 2, "ts") == 0 && format[3] == ':' && unit_name(format[2])) {
         const std::string zone = format.substr(4);
+        if (!arrow::is_utf8(zone)) malformed(column, format, "a timestamp's time zone is UTF-8 text");
         return ValueType{"timestamp[" + std::string(unit_name(format[2])) + (zone.empty() ? "" : ", tz=" + zone) + "]",
                          Kind::fixed, 8};
     }
@@ -339,18 +339,80 @@ struct Validity {
     }
 };
 
+// A null type's array may come without buffers: it has no validity to read.
 inline Validity own_validity(const ArrowArray& array, int64_t offset) {
     if (array.null_count == 0 || array.n_buffers < 1) return Validity{};
     return Validity{static_cast<const uint8_t*>(array.buffers[0]), offset};
 }
 
+// Buffer i of an array that check_array has passed.
 template <typename T>
-const T* buffer(const ArrowArray& array, int64_t i, const std::string& column) {
-    if (array.n_buffers <= i || array.buffers[i] == nullptr) {
-        throw DataError("column " + quoted(column) + ": an array of " + std::to_string(array.length) +
-                        " values lacks its buffer " + std::to_string(i));
-    }
+const T* buffer(const ArrowArray& array, int64_t i) {
     return static_cast<const T*>(array.buffers[i]);
+}
+
+// The checks of an array of a key column (or of its dictionary) that come
+// before any of its buffers is read: `rows` rows are read from row `skip`
+// after its own offset. Its buffer count must be its type's, the buffers it
+// is read through must be there, and its last row must lie within 2^63 - 1
+// bytes of each buffer's start.
+inline void check_array(const ColumnType& type, const ArrowArray& array, int64_t skip, int64_t rows, const std::string& column,
+                        bool dictionary = false) {
+    const auto what = [&] { return "column " + quoted(column) + (dictionary ? ": its dictionary" : ": an array"); };
+    arrow::check_extent(array, what);
+    if (rows > array.length - skip) {
+        throw DataError(what() + " of " + std::to_string(array.length) + " values is shorter than its record batch, which reads " +
+                        std::to_string(rows) + " rows from row " + std::to_string(skip));
+    }
+    if (array.n_children != 0) {
+        throw DataError(what() + " has " + std::to_string(array.n_children) + " children, where its type has none");
+    }
+    const bool indexed = type.index_bytes != 0;
+    // The type's count of buffers, least and most; the bytes of buffer 1 per
+    // row, and its entries past the last row.
+    int64_t least = 2, most = 2, item = static_cast<int64_t>(type.width), extra = 0;
+    if (indexed) {
+        item = type.index_bytes;
+    } else if (type.kind == Kind::null) {
+        least = 0;  // no buffer of a null array is read
+        most = 1;
+        item = 0;
+    } else if (type.kind == Kind::boolean) {
+        item = 0;  // bits
+    } else if (type.kind == Kind::text && type.offsets == Offsets::view) {
+        least = 3;  // validity, views, the data buffers, their sizes
+        most = INT64_MAX;
+        item = 16;
+    } else if (type.kind == Kind::text) {
+        least = most = 3;
+        item = type.offsets == Offsets::small ? 4 : 8;
+        extra = 1;
+    }
+    if (array.n_buffers < least || array.n_buffers > most) {
+        throw DataError(what() + " has " + std::to_string(array.n_buffers) + " buffers, where " +
+                        (indexed ? std::string("dictionary indices have 2") :
+                                   "its type, " + type.name + ", has " + (most == INT64_MAX ? "at least " : "") +
+                                       std::to_string(least) + (most == least + 1 ? " or " + std::to_string(most) : "")));
+    }
+    if (array.n_buffers > 0 && array.buffers == nullptr) throw DataError(what() + " lacks its buffers");
+    const int64_t end = array.offset + skip + rows;  // within offset + length
+    if (item > 0 && end > (INT64_MAX - extra * item) / item) {
+        throw DataError(what() + " of " + std::to_string(array.length) + " values from offset " + std::to_string(array.offset) +
+                        " reaches past the 9223372036854775807 bytes a buffer may have");
+    }
+    if (rows > 0 && (item > 0 || type.kind == Kind::boolean) && array.buffers[1] == nullptr) {
+        throw DataError(what() + " of " + std::to_string(array.length) + " values lacks its buffer 1");
+    }
+    if (!indexed && type.offsets == Offsets::view && array.n_buffers > 3 && array.buffers[array.n_buffers - 1] == nullptr) {
+        throw DataError("column " + quoted(column) + (dictionary ? ": its dictionary, a view array," : ": a view array") +
+                        " lacks its buffer sizes");
+    }
+    if (indexed) {
+        if (array.dictionary == nullptr) throw DataError("column " + quoted(column) + ": its dictionary is missing");
+        ColumnType values = type;
+        values.index_bytes = 0;
+        check_array(values, *array.dictionary, 0, array.dictionary->length, column, true);
+    }
 }
 
 // Item i of a buffer of T. Buffers need not be aligned: one that arrives
@@ -431,7 +493,7 @@ inline void write_values(const ValueType& type, const ArrowArray& array, int64_t
         for (int64_t i = 0; i < rows; ++i) std::memset(out + i * static_cast<int64_t>(stride), 0, 1 + type.width);
         return;
     case Kind::boolean: {
-        const auto* bits = buffer<uint8_t>(array, 1, column);
+        const auto* bits = buffer<uint8_t>(array, 1);
         each_row(rows, parent, own, 1, out, stride, [bits, offset](int64_t i, uint8_t* value) {
             const int64_t b = offset + i;
             *value = (bits[b >> 3] >> (b & 7)) & 1;
@@ -440,14 +502,14 @@ inline void write_values(const ValueType& type, const ArrowArray& array, int64_t
     }
     case Kind::floating:
         if (version >= 2) {
-            const uint8_t* values = buffer<uint8_t>(array, 1, column) + offset * static_cast<int64_t>(type.width);
+            const uint8_t* values = buffer<uint8_t>(array, 1) + offset * static_cast<int64_t>(type.width);
             if (type.width == 4) return copy_floats<uint32_t>(rows, parent, own, values, out, stride);
             return copy_floats<uint64_t>(rows, parent, own, values, out, stride);
         }
         [[fallthrough]];  // version 1: bit for bit
     case Kind::fixed: {
         const size_t width = type.width;
-        const uint8_t* values = width == 0 ? nullptr : buffer<uint8_t>(array, 1, column) + offset * static_cast<int64_t>(width);
+        const uint8_t* values = width == 0 ? nullptr : buffer<uint8_t>(array, 1) + offset * static_cast<int64_t>(width);
         switch (width) {
         case 1: return copy_fixed<1>(rows, parent, own, values, out, stride);
         case 2: return copy_fixed<2>(rows, parent, own, values, out, stride);
@@ -476,11 +538,9 @@ inline void write_values(const ValueType& type, const ArrowArray& array, int64_t
     };
     if (type.offsets == Offsets::view) {
         const int64_t data_buffers = array.n_buffers - 3;  // validity, views, the data buffers, their sizes
-        if (data_buffers < 0) throw DataError("column " + quoted(column) + ": a view array lacks its buffers");
-        const auto* views = buffer<uint8_t>(array, 1, column) + offset * 16;
+        const auto* views = buffer<uint8_t>(array, 1) + offset * 16;
         const uint8_t* views_end = views + rows * 16;
-        const auto* sizes = static_cast<const int64_t*>(array.buffers[array.n_buffers - 1]);
-        if (data_buffers > 0 && sizes == nullptr) throw DataError("column " + quoted(column) + ": a view array lacks its buffer sizes");
+        const auto* sizes = buffer<int64_t>(array, array.n_buffers - 1);
         each_row(rows, parent, own, digest_bytes, out, stride, [&](int64_t i, uint8_t* value) {
             const uint8_t* view = views + i * 16;
             int32_t size, index, start;
@@ -499,7 +559,10 @@ inline void write_values(const ValueType& type, const ArrowArray& array, int64_t
     }
     const auto* data = static_cast<const uint8_t*>(array.n_buffers > 2 ? array.buffers[2] : nullptr);
     auto text = [&](auto* offsets) {
-        const int64_t limit = load(offsets, offset + rows);  // the data holds this many bytes at least
+        // The data holds the array's last offset of bytes: what its producer
+        // vouches for, whatever the offsets before say. The interface gives
+        // the data buffer no size of its own.
+        const int64_t limit = load(offsets, array.offset + array.length);
         if (limit > 0 && data == nullptr) throw DataError("column " + quoted(column) + ": its values lack their data");
         each_row(rows, parent, own, digest_bytes, out, stride, [&](int64_t i, uint8_t* value) {
             const int64_t start = load(offsets, offset + i), end = load(offsets, offset + i + 1);
@@ -508,27 +571,29 @@ inline void write_values(const ValueType& type, const ArrowArray& array, int64_t
         });
     };
     if (type.offsets == Offsets::small) {
-        text(buffer<int32_t>(array, 1, column));
+        text(buffer<int32_t>(array, 1));
     } else {
-        text(buffer<int64_t>(array, 1, column));
+        text(buffer<int64_t>(array, 1));
     }
 }
 
-inline int64_t read_index(const uint8_t* indices, int64_t i, int bytes, bool is_signed) {
-    switch (bytes * (is_signed ? -1 : 1)) {
-    case -1: { int8_t v; std::memcpy(&v, indices + i, 1); return v; }
-    case 1: return indices[i];
-    case -2: { int16_t v; std::memcpy(&v, indices + 2 * i, 2); return v; }
-    case 2: { uint16_t v; std::memcpy(&v, indices + 2 * i, 2); return v; }
-    case -4: { int32_t v; std::memcpy(&v, indices + 4 * i, 4); return v; }
-    case 4: { uint32_t v; std::memcpy(&v, indices + 4 * i, 4); return v; }
-    case -8: { int64_t v; std::memcpy(&v, indices + 8 * i, 8); return v; }
-    default: {
-        uint64_t v;
-        std::memcpy(&v, indices + 8 * i, 8);
-        return v > static_cast<uint64_t>(INT64_MAX) ? -1 : static_cast<int64_t>(v);
-    }
-    }
+// The rows of a dictionary-encoded column: each index's entry of `entries`
+// (validity byte and value, `entry` bytes each, `values` of them). An index
+// outside them is refused with its own value, of whatever sign and width.
+template <typename Index>
+void write_indexed(int64_t rows, Validity parent, Validity own, const uint8_t* indices, const uint8_t* entries,
+                   int64_t values, size_t entry, uint8_t* out, size_t stride, const std::string& column) {
+    const auto* items = reinterpret_cast<const Index*>(indices);
+    each_row(rows, parent, own, entry - 1, out, stride, [&](int64_t i, uint8_t* value) {
+        const Index index = load(items, i);
+        bool outside = static_cast<uint64_t>(index) >= static_cast<uint64_t>(values);
+        if constexpr (std::is_signed_v<Index>) outside |= index < 0;
+        if (outside) {
+            throw DataError("column " + quoted(column) + ": dictionary index " + std::to_string(index) + " is outside its " +
+                            std::to_string(values) + " values");
+        }
+        std::memcpy(value - 1, entries + static_cast<int64_t>(index) * static_cast<int64_t>(entry), entry);
+    });
 }
 
 }  // namespace detail
@@ -545,7 +610,6 @@ public:
                           dictionary.offset, dictionary.length};
         auto found = cache_.find(identity);
         if (found != cache_.end()) return found->second;
-        if (dictionary.length < 0 || dictionary.offset < 0) throw DataError("a dictionary has a negative length or offset");
         std::vector<uint8_t> entries(static_cast<size_t>(dictionary.length) * (1 + type.width));
         detail::write_values(type, dictionary, dictionary.offset, detail::Validity{}, dictionary.length, entries.data(),
                              1 + type.width, column, version);
@@ -602,13 +666,16 @@ public:
         for (const arrow::Array& batch : table.batches()) {
             starts_.push_back(first);
             first += batch->length;
+            for (size_t c = 0; c < columns_.size(); ++c) {
+                const ArrowArray* array = table.nested() ? batch->children[indices_[c]] : batch.operator->();
+                detail::check_array(columns_[c].type, *array, table.nested() ? batch->offset : 0, batch->length, columns_[c].name);
+            }
         }
     }
 
     const std::vector<Column>& columns() const { return columns_; }
     size_t width() const { return width_; }
     int64_t rows() const { return table_.rows(); }
-    int version() const { return version_; }
 
     // Gives each column of type null the type that it stands for in a
     // layout: `types` names one type per key column, in key order. A column
@@ -727,19 +794,24 @@ private:
             return detail::write_values(type, array, offset, parent, rows, out, width_, column.name, version_);
         }
         if (rows == 0) return;
-        if (array.dictionary == nullptr) throw DataError("column " + detail::quoted(column.name) + ": its dictionary is missing");
-        const std::vector<uint8_t>& entries = cache.entries(type, *array.dictionary, column.name, version_);
+        const uint8_t* entries = cache.entries(type, *array.dictionary, column.name, version_).data();
         const int64_t values = array.dictionary->length;
         const size_t entry = 1 + type.width;
-        const auto* indices = detail::buffer<uint8_t>(array, 1, column.name);
-        detail::each_row(rows, parent, detail::own_validity(array, offset), type.width, out, width_, [&](int64_t i, uint8_t* value) {
-            const int64_t index = detail::read_index(indices, offset + i, type.index_bytes, type.index_signed);
-            if (index < 0 || index >= values) {
-                throw DataError("column " + detail::quoted(column.name) + ": dictionary index " + std::to_string(index) +
-                                " is outside its " + std::to_string(values) + " values");
-            }
-            std::memcpy(value - 1, entries.data() + index * static_cast<int64_t>(entry), entry);
-        });
+        const uint8_t* indices = detail::buffer<uint8_t>(array, 1) + offset * type.index_bytes;
+        const detail::Validity own = detail::own_validity(array, offset);
+        const auto write = [&](auto index) {
+            detail::write_indexed<decltype(index)>(rows, parent, own, indices, entries, values, entry, out, width_, column.name);
+        };
+        switch (type.index_bytes * (type.index_signed ? -1 : 1)) {
+        case -1: return write(int8_t{});
+        case 1: return write(uint8_t{});
+        case -2: return write(int16_t{});
+        case 2: return write(uint16_t{});
+        case -4: return write(int32_t{});
+        case 4: return write(uint32_t{});
+        case -8: return write(int64_t{});
+        default: return write(uint64_t{});
+        }
     }
 
     const arrow::Table& table_;

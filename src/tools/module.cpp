@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -154,6 +156,16 @@ void mask(const py::list& answers, const py::buffer& out) {
     const auto item = py::reinterpret_borrow<py::object>(items[i]);
     throw py::type_error("answers must be True or False, not " + std::string(py::str(py::type::of(item).attr("__name__"))) +
                          " (item " + std::to_string(i) + ")");
+}
+
+// A message may quote what the data holds (a format, an extension's name, a
+// stream's error), which need not be UTF-8: such bytes are escaped.
+void set_error(PyObject* type, const std::exception& error) {
+    const char* what = error.what();
+    PyObject* message = PyUnicode_DecodeUTF8(what, static_cast<py::ssize_t>(std::strlen(what)), "backslashreplace");
+    if (message == nullptr) return;  // the decoder's own error stands
+    PyErr_SetObject(type, message);
+    Py_DECREF(message);
 }
 
 }  // namespace
@@ -347,13 +359,15 @@ PYBIND11_MODULE_EXEC(_native, mod) {
         try {
             if (error) std::rethrow_exception(error);
         } catch (const keys::UnknownColumn& e) {
-            PyErr_SetString(PyExc_KeyError, e.what());
+            set_error(PyExc_KeyError, e);
         } catch (const keys::UnsupportedType& e) {
-            PyErr_SetString(PyExc_TypeError, e.what());
+            set_error(PyExc_TypeError, e);
         } catch (const keys::BadKey& e) {
-            PyErr_SetString(PyExc_ValueError, e.what());
+            set_error(PyExc_ValueError, e);
         } catch (const arrow::DataError& e) {
-            PyErr_SetString(PyExc_ValueError, e.what());
+            set_error(PyExc_ValueError, e);
+        } catch (const std::invalid_argument& e) {
+            set_error(PyExc_ValueError, e);
         }
     });
     mod.attr("LAYOUT_VERSION") = keys::layout_version;

@@ -1,13 +1,17 @@
 // The Arrow C Data Interface reader and the key rows, on structs built by hand
 // as producers lay them out: slices, validity, the string layouts,
-// dictionaries, the layout's type names, and the release of every struct
-// exactly once, after errors too. Expected rows are built byte by byte here,
-// the digests with the tested MurmurHash3 under the layout's seed.
+// dictionaries, the layout's type names and widths, both layout versions'
+// floats and empty values, null columns conformed to a layout, a table of
+// malformed structs each refused by what it gets wrong, and the release of
+// every struct exactly once, after errors too. Expected rows are built byte by
+// byte here, the digests with the tested MurmurHash3 under the layout's seed.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <climits>
 #include <exception>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -38,6 +42,10 @@ struct Made {
     std::vector<const void*> buffers;
     std::vector<ArrowArray*> arrays;
     std::vector<ArrowSchema*> schemas;
+    // What it releases: apart from the lists above, which the structs point
+    // into and a test may spoil.
+    std::vector<void*> owned;
+    void* dictionary = nullptr;
     std::string format, name, metadata;
     size_t next = 0;   // of a stream: the batch that get_next hands out next
     int fail_at = -1;  // get_next fails when asked for this batch; -2: get_schema fails
@@ -49,12 +57,14 @@ static void release_if_set(Raw* raw) {
     if (raw->release != nullptr) raw->release(raw);
 }
 
-// Releases the children and the dictionary too, as producers do.
+// Releases the children and the dictionary too, as producers do: those it
+// made, whatever a test has done to the struct since.
 template <typename Raw>
 static void release(Raw* raw) {
-    ++static_cast<Made*>(raw->private_data)->releases;
-    for (int64_t i = 0; i < raw->n_children; ++i) release_if_set(raw->children[i]);
-    if (raw->dictionary != nullptr) release_if_set(raw->dictionary);
+    Made& m = *static_cast<Made*>(raw->private_data);
+    ++m.releases;
+    for (void* child : m.owned) release_if_set(static_cast<Raw*>(child));
+    if (m.dictionary != nullptr) release_if_set(static_cast<Raw*>(m.dictionary));
     raw->release = nullptr;
 }
 
@@ -89,6 +99,8 @@ struct Pool {
         m.what = "array #" + std::to_string(arrays.size()) + " of " + std::to_string(length);
         m.buffers = std::move(buffers);
         m.arrays = std::move(children);
+        m.owned.assign(m.arrays.begin(), m.arrays.end());
+        m.dictionary = dictionary;
         return &arrays.emplace_back(ArrowArray{length, null_count, offset, static_cast<int64_t>(m.buffers.size()),
                                                static_cast<int64_t>(m.arrays.size()), m.buffers.data(), m.arrays.data(),
                                                dictionary, release<ArrowArray>, &m});
@@ -101,6 +113,8 @@ struct Pool {
         m.name = name;
         m.metadata = metadata;
         m.schemas = std::move(children);
+        m.owned.assign(m.schemas.begin(), m.schemas.end());
+        m.dictionary = dictionary;
         return &schemas.emplace_back(ArrowSchema{m.format.c_str(), m.name.c_str(), metadata.empty() ? nullptr : m.metadata.data(),
                                                  0, static_cast<int64_t>(m.schemas.size()), m.schemas.data(), dictionary,
                                                  release<ArrowSchema>, &m});
@@ -686,13 +700,285 @@ static void test_type_names() {
     }
     for (const keys::Column& column : keys::schema_columns(*pool.schema("g", "ignored"))) described += column.name + ":" + column.type.name;
     if (described != "t:timestamp[us, tz=UTC] s:string :float64") fail("schema columns: " + described);
+    // Names must decode as Python decodes UTF-8, strictly.
+    for (const auto& [text, valid] : std::vector<std::pair<std::string, bool>>{
+             {"", true}, {"Asunci\xc3\xb3n", true}, {"\xe2\x82\xac", true}, {"\xf0\x9f\x98\x80", true},
+             {"\xf4\x8f\xbf\xbf", true}, {"\xed\x9f\xbf", true}, {"\xee\x80\x80", true},
+             {"\xff", false}, {"\xc0\x80", false}, {"\xc1\xbf", false}, {"\xe0\x80\xaf", false},
+             {"\xed\xa0\x80", false}, {"\xf0\x80\x80\xaf", false}, {"\xf4\x90\x80\x80", false},
+             {"\xf5\x80\x80\x80", false}, {"\xc3", false}, {"a\xe2\x82", false}, {"\x80", false},
+             {"\xc3\x28", false}}) {
+        if (arrow::is_utf8(text) != valid) fail("UTF-8 of a text of " + std::to_string(text.size()) + " bytes: misjudged");
+    }
     expect_error<keys::UnsupportedType>("a schema's null", "column 'n' has type null" + refused,
                                         [&] { keys::schema_columns(*pool.schema("+s", "", {pool.schema("n", "n")})); });
 }
 
+
+// What a bad-struct case hands over: a schema and its batches, or a stream.
+struct Input {
+    ArrowSchema* schema = nullptr;
+    std::vector<ArrowArray*> batches;
+    ArrowArrayStream* stream = nullptr;
+};
+
+// The structs of a table of two columns, a: int64 and b: string, three rows,
+// for a case to spoil: the schema, the batch and its two columns.
+struct Plain {
+    ArrowSchema* schema;
+    ArrowArray* batch;
+    ArrowArray* a;
+    ArrowArray* b;
+
+    explicit Plain(Pool& pool, const std::string& a_format = "l") {
+        schema = pool.schema("+s", "", {pool.schema(a_format, "a"), pool.schema("u", "b")});
+        a = fixed_array<int64_t>(pool, {1, 2, 3}, "", 0, 0);
+        b = text_array(pool, "u", {"x", "y", "z"}, 0);
+        batch = pool.array(3, 0, 0, {nullptr}, {a, b});
+    }
+    Input input() const { return Input{schema, {batch}}; }
+};
+
+// A column "c" of three entries of a dictionary of three strings, indexed by
+// `format`, for a case to spoil.
+static Input dictionary_column(Pool& pool, const std::string& format, std::vector<uint8_t> indices) {
+    ArrowArray* dictionary = text_array(pool, "u", {"p", "q", "r"}, 0);
+    const int64_t length = static_cast<int64_t>(indices.size()) / (format == "c" ? 1 : format == "L" || format == "l" ? 8 : 4);
+    ArrowArray* c = pool.array(length, 0, 0, {nullptr, pool.buffer(indices)}, {}, dictionary);
+    return Input{pool.schema("+s", "", {pool.schema(format, "c", {}, pool.schema("u", ""))}),
+                 {pool.array(length, 0, 0, {nullptr}, {c})}};
+}
+
+static std::vector<uint8_t> little_endian(uint64_t v) {
+    std::vector<uint8_t> out;
+    for (int k = 0; k < 8; ++k) out.push_back(static_cast<uint8_t>(v >> (8 * k)));
+    return out;
+}
+
+static std::string metadata_of(const std::vector<int32_t>& lengths, const std::string& bytes) {
+    std::string out(reinterpret_cast<const char*>(lengths.data()), lengths.size() * 4);
+    return out + bytes;
+}
+
+// One row per malformed struct: each is refused with a DataError (a
+// ValueError in Python) naming what is wrong, before a byte past what the
+// producer vouches for is read, and every struct is released once.
+static void test_bad_structs() {
+    const int64_t huge = INT64_MAX;
+    const struct {
+        const char* what;
+        std::function<Input(Pool&)> make;
+        const char* message;
+    } cases[] = {
+        // Formats, fields and children of schemas.
+        {"two fixed_size_binary of width 2^63 - 1",
+         [](Pool& pool) {
+             ArrowSchema* schema = pool.schema("+s", "", {pool.schema("w:9223372036854775807", "a"), pool.schema("w:9223372036854775807", "b")});
+             return Input{schema, {pool.array(0, 0, 0, {nullptr}, {pool.array(0, 0, 0, {nullptr, nullptr}), pool.array(0, 0, 0, {nullptr, nullptr})})}};
+         },
+         "column 'a': its format 'w:9223372036854775807' is malformed: a fixed-size binary's is w:WIDTH, of 0 to 2147483647 bytes"},
+        {"one fixed_size_binary of width 2^31",
+         [](Pool& pool) {
+             return Input{pool.schema("w:2147483648", "ignored"), {pool.array(1, 0, 0, {nullptr, pool.buffer(std::string("x"))})}};
+         },
+         "column '': its format 'w:2147483648' is malformed"},
+        {"two fixed_size_binary(2^31 - 1): rows wider than a row may be",
+         [](Pool& pool) {
+             ArrowSchema* schema = pool.schema("+s", "", {pool.schema("w:2147483647", "a"), pool.schema("w:2147483647", "b")});
+             return Input{schema, {pool.array(0, 0, 0, {nullptr}, {pool.array(0, 0, 0, {nullptr, nullptr}), pool.array(0, 0, 0, {nullptr, nullptr})})}};
+         },
+         "the key's rows would be wider than the 2147483647 bytes a row may have: column 'a' has type fixed_size_binary(2147483647)"},
+        {"decimal with trailing text", [](Pool& pool) { Plain p(pool, "d:10,2x"); return p.input(); },
+         "column 'a': its format 'd:10,2x' is malformed: a decimal's is d:PRECISION,SCALE or d:PRECISION,SCALE,BITS"},
+        {"decimal precision past int32", [](Pool& pool) { Plain p(pool, "d:99999999999999999999,2"); return p.input(); },
+         "column 'a': its format 'd:99999999999999999999,2' is malformed"},
+        {"decimal128 of precision 39", [](Pool& pool) { Plain p(pool, "d:39,2"); return p.input(); },
+         "column 'a': its format 'd:39,2' is malformed"},
+        {"decimal without scale", [](Pool& pool) { Plain p(pool, "d:10"); return p.input(); },
+         "column 'a': its format 'd:10' is malformed"},
+        {"NULL format of the schema",
+         [](Pool& pool) {
+             ArrowArray* array = fixed_array<int64_t>(pool, {1}, "", 0, 0);
+             ArrowSchema* schema = pool.schema("l", "x");
+             schema->format = nullptr;
+             return Input{schema, {array}};
+         },
+         "the data's schema has no format"},
+        {"NULL format of a field", [](Pool& pool) { Plain p(pool); p.schema->children[1]->format = nullptr; return p.input(); },
+         "column 'b': its schema has no format"},
+        {"NULL format of a dictionary's schema",
+         [](Pool& pool) { Input in = dictionary_column(pool, "c", {0, 1, 2}); in.schema->children[0]->dictionary->format = nullptr; return in; },
+         "column 'c': the schema of its dictionary has no format"},
+        {"NULL children of the schema", [](Pool& pool) { Plain p(pool); p.schema->children = nullptr; return p.input(); },
+         "the data's schema lacks its columns"},
+        {"NULL field of the schema", [](Pool& pool) { Plain p(pool); p.schema->children[1] = nullptr; return p.input(); },
+         "the data's schema lacks column 1"},
+        {"a negative number of fields", [](Pool& pool) { Plain p(pool); p.schema->n_children = -1; return p.input(); },
+         "the data's schema has a negative number of columns"},
+        {"more fields than the batch has columns", [](Pool& pool) { Plain p(pool); p.schema->n_children = 5; return p.input(); },
+         "a record batch has 2 columns where its schema has 5"},
+        {"a field name that is not UTF-8",
+         [](Pool& pool) { Plain p(pool); static const char name[] = "caf\xe9"; p.schema->children[1]->name = name; return p.input(); },
+         "the name of column 1 of the data is not UTF-8"},
+        {"a time zone that is not UTF-8", [](Pool& pool) { Plain p(pool, "tsu:\xed\xa0\x80"); return p.input(); },
+         "column 'a': its format 'tsu:\xed\xa0\x80' is malformed: a timestamp's time zone is UTF-8 text"},
+        {"metadata: a key of 2^31 - 1 bytes",
+         [](Pool& pool) {
+             Plain p(pool);
+             pool.made[pool.made.size() - 6].metadata = metadata_of({1, INT32_MAX}, "abc");
+             p.schema->children[0]->metadata = pool.made[pool.made.size() - 6].metadata.data();
+             return p.input();
+         },
+         "malformed schema metadata: longer than the 67108864 bytes it may have"},
+        {"metadata: a negative count",
+         [](Pool& pool) { Plain p(pool); static const std::string m = metadata_of({-1}, ""); p.schema->children[1]->metadata = m.data(); return p.input(); },
+         "malformed schema metadata: a negative count"},
+        {"metadata: a negative length",
+         [](Pool& pool) { Plain p(pool); static const std::string m = metadata_of({1, 2}, "ab") + metadata_of({-5}, ""); p.schema->children[1]->metadata = m.data(); return p.input(); },
+         "malformed schema metadata: a negative length"},
+        // Record batches.
+        {"NULL children of a batch", [](Pool& pool) { Plain p(pool); p.batch->children = nullptr; return p.input(); },
+         "a record batch lacks its columns"},
+        {"NULL column of a batch", [](Pool& pool) { Plain p(pool); p.batch->children[1] = nullptr; return p.input(); },
+         "a record batch lacks its column 1"},
+        {"a batch without buffers", [](Pool& pool) { Plain p(pool); p.batch->n_buffers = 0; return p.input(); },
+         "a record batch has 0 buffers where a struct has 1"},
+        {"NULL buffers of a batch", [](Pool& pool) { Plain p(pool); p.batch->buffers = nullptr; return p.input(); },
+         "a record batch lacks its buffers"},
+        {"a batch of negative length", [](Pool& pool) { Plain p(pool); p.batch->length = -1; return p.input(); },
+         "a record batch has a negative length or offset"},
+        {"a batch whose offset and length overflow", [](Pool& pool) { Plain p(pool); p.batch->offset = INT64_MAX; return p.input(); },
+         "a record batch of 3 values from offset 9223372036854775807 ends past the 9223372036854775807 values an array may have"},
+        {"a batch's null count past its length", [](Pool& pool) { Plain p(pool); p.batch->null_count = 4; return p.input(); },
+         "a record batch of 3 values has a null count of 4"},
+        {"a batch of 10^7 rows over columns of 3", [](Pool& pool) { Plain p(pool); p.batch->length = 10000000; return p.input(); },
+         "column 'a': an array of 3 values is shorter than its record batch, which reads 10000000 rows from row 0"},
+        {"a sliced batch past its columns' end",
+         [](Pool& pool) { Plain p(pool); p.batch->offset = 2, p.batch->length = 2; return p.input(); },
+         "column 'a': an array of 3 values is shorter than its record batch, which reads 2 rows from row 2"},
+        {"batches of more than 2^63 - 1 rows in all",
+         [huge](Pool& pool) {
+             std::vector<ArrowArray*> batches;
+             for (int b = 0; b < 2; ++b) {
+                 batches.push_back(pool.array(huge / 2 + 1, 0, 0, {nullptr}, {pool.array(huge / 2 + 1, 0, 0, {nullptr, nullptr})}));
+             }
+             return Input{nullptr, {}, pool.stream(pool.schema("+s", "", {pool.schema("c", "a")}), batches)};
+         },
+         "the data's batches hold more than the 9223372036854775807 rows a table may have"},
+        {"more rows than an array can hold",
+         [huge](Pool& pool) {
+             ArrowArray* a = pool.array(huge / 8, 0, 0, {nullptr, nullptr});
+             return Input{pool.schema("+s", "", {pool.schema("l", "a")}), {pool.array(huge / 8, 0, 0, {nullptr}, {a})}};
+         },
+         "the data's 1152921504606846975 rows of 9 bytes are more than an array can hold"},
+        {"a stream without get_next",
+         [](Pool& pool) {
+             ArrowArrayStream* stream = pool.stream(pool.schema("l", ""), {fixed_array<int64_t>(pool, {1}, "", 0, 0)});
+             stream->get_next = nullptr;
+             return Input{nullptr, {}, stream};
+         },
+         "the data's stream lacks its callbacks"},
+        // The arrays of key columns.
+        {"a lone array of negative length",
+         [](Pool& pool) { ArrowArray* a = fixed_array<int64_t>(pool, {1}, "", 0, 0); a->length = -3; return Input{pool.schema("l", ""), {a}}; },
+         "an array has a negative length or offset"},
+        {"a column of negative offset", [](Pool& pool) { Plain p(pool); p.a->offset = -1; return p.input(); },
+         "column 'a': an array has a negative length or offset"},
+        {"a column's null count below -1", [](Pool& pool) { Plain p(pool); p.b->null_count = -2; return p.input(); },
+         "column 'b': an array of 3 values has a null count of -2"},
+        {"an int64 column at offset 2^61",
+         [](Pool& pool) { Plain p(pool); p.a->offset = int64_t{1} << 61; p.a->length += p.a->offset; return p.input(); },
+         "column 'a': an array of 2305843009213693955 values from offset 2305843009213693952 reaches past the 9223372036854775807 bytes a buffer may have"},
+        {"an int64 column with one buffer", [](Pool& pool) { Plain p(pool); p.a->n_buffers = 1; return p.input(); },
+         "column 'a': an array has 1 buffers, where its type, int64, has 2"},
+        {"a string column with two buffers", [](Pool& pool) { Plain p(pool); p.b->n_buffers = 2; return p.input(); },
+         "column 'b': an array has 2 buffers, where its type, string, has 3"},
+        {"a null column with two buffers",
+         [](Pool& pool) { return Input{pool.schema("n", ""), {pool.array(2, 2, 0, {nullptr, nullptr})}}; },
+         "column '': an array has 2 buffers, where its type, null, has 0 or 1"},
+        {"a view column with two buffers",
+         [](Pool& pool) { ArrowArray* a = text_array(pool, "vu", {"a"}, 0); a->n_buffers = 2; return Input{pool.schema("vu", ""), {a}}; },
+         "column '': an array has 2 buffers, where its type, string, has at least 3"},
+        {"NULL buffers of a column", [](Pool& pool) { Plain p(pool); p.a->buffers = nullptr; return p.input(); },
+         "column 'a': an array lacks its buffers"},
+        {"NULL values of a column", [](Pool& pool) { Plain p(pool); p.a->buffers[1] = nullptr; return p.input(); },
+         "column 'a': an array of 3 values lacks its buffer 1"},
+        {"NULL offsets of a column", [](Pool& pool) { Plain p(pool); p.b->buffers[1] = nullptr; return p.input(); },
+         "column 'b': an array of 3 values lacks its buffer 1"},
+        {"NULL data of a column of texts", [](Pool& pool) { Plain p(pool); p.b->buffers[2] = nullptr; return p.input(); },
+         "column 'b': its values lack their data"},
+        {"a column with children", [](Pool& pool) { Plain p(pool); p.a->n_children = 1; return p.input(); },
+         "column 'a': an array has 1 children, where its type has none"},
+        {"NULL sizes of a view's data buffers",
+         [](Pool& pool) {
+             ArrowArray* a = text_array(pool, "vz", {"longer than twelve bytes"}, 0);
+             a->buffers[a->n_buffers - 1] = nullptr;
+             return Input{pool.schema("vz", ""), {a}};
+         },
+         "column '': a view array lacks its buffer sizes"},
+        {"string offsets that decrease",
+         [](Pool& pool) { Plain p(pool); p.b->buffers[1] = pool.buffer(std::vector<int32_t>{0, 2, 1, 3}); return p.input(); },
+         "column 'b': its offsets are not ascending"},
+        {"string offsets below 0",
+         [](Pool& pool) { Plain p(pool); p.b->buffers[1] = pool.buffer(std::vector<int32_t>{-1, 1, 2, 3}); return p.input(); },
+         "column 'b': its offsets are not ascending"},
+        {"an offset past the array's last, in a slice that ends before it",
+         [](Pool& pool) {
+             Plain p(pool);
+             p.b->buffers[1] = pool.buffer(std::vector<int32_t>{0, 1, 500, 3});
+             p.batch->offset = 1, p.batch->length = 1;
+             return p.input();
+         },
+         "column 'b': its offsets are not ascending"},
+        // Dictionaries.
+        {"a dictionary column without its dictionary",
+         [](Pool& pool) { Input in = dictionary_column(pool, "c", {0, 1, 2}); in.batches[0]->children[0]->dictionary = nullptr; return in; },
+         "column 'c': its dictionary is missing"},
+        {"a dictionary of negative length",
+         [](Pool& pool) { Input in = dictionary_column(pool, "c", {0, 1, 2}); in.batches[0]->children[0]->dictionary->length = -1; return in; },
+         "column 'c': its dictionary has a negative length or offset"},
+        {"a dictionary of strings with two buffers",
+         [](Pool& pool) { Input in = dictionary_column(pool, "c", {0, 1, 2}); in.batches[0]->children[0]->dictionary->n_buffers = 2; return in; },
+         "column 'c': its dictionary has 2 buffers, where its type, string, has 3"},
+        {"dictionary indices with three buffers",
+         [](Pool& pool) { Input in = dictionary_column(pool, "c", {0, 1, 2}); in.batches[0]->children[0]->n_buffers = 3; return in; },
+         "column 'c': an array has 3 buffers, where dictionary indices have 2"},
+        {"a uint64 index of 2^63 + 5", [](Pool& pool) { return dictionary_column(pool, "L", little_endian((uint64_t{1} << 63) + 5)); },
+         "column 'c': dictionary index 9223372036854775813 is outside its 3 values"},
+        {"an int64 index of -7", [](Pool& pool) { return dictionary_column(pool, "l", little_endian(static_cast<uint64_t>(-7))); },
+         "column 'c': dictionary index -7 is outside its 3 values"},
+        {"a uint32 index of 2^32 - 1", [](Pool& pool) { return dictionary_column(pool, "I", {0xFF, 0xFF, 0xFF, 0xFF}); },
+         "column 'c': dictionary index 4294967295 is outside its 3 values"},
+        {"an int8 index of 3", [](Pool& pool) { return dictionary_column(pool, "c", {0, 3, 1}); },
+         "column 'c': dictionary index 3 is outside its 3 values"},
+    };
+    for (const auto& c : cases) {
+        Pool pool;
+        const Input input = c.make(pool);
+        try {
+            const arrow::Table table = input.stream != nullptr ? arrow::Table::from_stream(take(input.stream))
+                                                               : make_table(input.schema, input.batches);
+            keys::KeyRows rows(table, nullptr);
+            if (static_cast<uint64_t>(rows.rows()) * rows.width() > (uint64_t{1} << 20)) {
+                fail(std::string(c.what) + ": not refused, and too large to read");
+            } else {
+                std::vector<uint8_t> out(static_cast<size_t>(rows.rows()) * rows.width());
+                rows.fill(out.data());
+                fail(std::string(c.what) + ": no error");
+            }
+        } catch (const arrow::DataError& e) {
+            if (std::string(e.what()).find(c.message) != 0) fail(std::string(c.what) + ": said \"" + e.what() + "\"");
+        } catch (const std::exception& e) {
+            fail(std::string(c.what) + ": the wrong kind of error: " + e.what());
+        }
+        pool.check_released(c.what);
+    }
+}
+
 int main() {
     for (auto test : {test_slices_and_validity, test_views_out_of_bounds, test_dictionaries, test_types, test_key_columns,
-                      test_failing_streams, test_floats, test_empty_values, test_null_columns, test_type_names}) {
+                      test_failing_streams, test_floats, test_empty_values, test_null_columns, test_type_names,
+                      test_bad_structs}) {
         try {
             test();
         } catch (const std::exception& e) {
