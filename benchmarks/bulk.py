@@ -6,24 +6,40 @@ new pages. Per operation and variant: the median, the worst, and the worst
 against the worst tobytes of the same processes. Variants that agree on the
 advice bits an operation depends on (JOBS) run it once for all of them.
 
-Twice: "fresh", on memory as it is (a quiet machine has free 2 MiB blocks),
-and "fragmented", as a long-running server's memory is: before every run a
-process of its own rebuilds a region of 4 KiB pages with every other page
-given back, and takes every free block left with 2 MiB pages that it holds,
-so that a 2 MiB page needs the kernel to compact memory. Before both, free
-memory is touched once (touch_free_memory).
+The whole job of a stored filter ("load and test" with "configure and test"):
+from_bytes, then tests of 1 M, 10 M and 100 M rows (--job-rows), each total
+timed as the tests go; against it, the same tests into a configured filter
+plus the tobytes of the same process in place of the load. Its table gives
+each way of placing a loaded filter, median and worst, and at the end the
+way to keep: the best worst case at 10 M rows over every condition, unless it
+loses at 1 M by more than it wins at 10 M.
 
-    .venv/bin/python benchmarks/bulk.py       # the full run: about an hour on a quiet machine
-    .venv/bin/python benchmarks/bulk.py --log2 27 --steady 27 --processes 3 \\
-        --fragment-gib 2 --hold-gib 2         # the harness at work, on a busy machine
+In three conditions: "fresh", on memory as it is, each run right after the
+one before (a quiet machine has free 2 MiB blocks, and those the run before
+gave back are still at hand); "idle", the same after a wait (--idle-seconds):
+a virtual machine that reports free memory to its host has then reported
+what the run before gave back, as it has a long-running server's free
+memory, and the host must back it again at its first touch; and
+"fragmented", as a long-running server's memory is: before every run GiB of
+files are read into the page cache (--cache-gib), and a process of its own
+rebuilds a region of 4 KiB pages with every other page given back, and takes
+every free block left with 2 MiB pages that it holds, so that a 2 MiB page
+needs the kernel to compact memory. Before all, free memory is touched once
+(touch_free_memory).
+
+    # the choice of a loaded filter's pages: about 2.5 hours on a quiet machine
+    .venv/bin/python benchmarks/bulk.py --variants 129 9 3 65 \\
+        --ops "load and test" "configure and test" from_bytes pickle.loads tools.load
+    .venv/bin/python benchmarks/bulk.py --log2 27 --steady 27 --processes 2 --job-rows 100000 1000000 \\
+        --fragment-gib 1 --hold-gib 1 --cache-gib 1 --idle-seconds 1   # the harness at work, on a busy machine
 
 Run it with the project's .venv, whose CMake, Ninja and pybind11 build the
 variants into build/bench-advice/<advice>/ (as make sanitize-build builds
 its module: the build tree imports as it stands), and whose NumPy and
 xxhash the runs use. Every run goes to build/bench-advice/results.json. The
 full run needs a quiet machine with about 20 GiB free. run.py's whole group
-times the byte form in fresh processes with run_child, against the installed
-module.
+times the byte form in fresh processes with run_child, and its loaded group
+the whole job, against the installed module.
 """
 import argparse
 import ctypes
@@ -73,6 +89,7 @@ JOBS = {"first insert": 1, "steady": 1, "steady loaded": LOADED, "to_bytes": 1 |
         "from_bytes": LOADED, "pickle.loads": LOADED, "tools.load": LOADED, "load and test": LOADED,
         "configure and test": 1}
 WHOLE_JOB = ["load and test", "configure and test"]
+CONDITIONS = ["fresh", "idle", "fragmented"]
 JOB_ROWS = [1_000_000, 10_000_000, 100_000_000]
 
 
@@ -182,8 +199,6 @@ def whole_job(op, mod, m, folder, inserted, rng, job_rows):
     what the load got: bytes on 2 MiB pages, the machine's counters, free
     2 MiB blocks before it."""
     block, total = min(job_rows), max(job_rows)
-    # At most ten distinct blocks, tested in turn: 10 M rows of probes at most.
-    blocks = probe_blocks(rng, inserted, block, min(10, total // block))
     data = None
     if op == "load and test":
         data = (folder / RAW).read_bytes()
@@ -192,7 +207,7 @@ def whole_job(op, mod, m, folder, inserted, rng, job_rows):
         f.configure(K, m)
         f.insert(inserted)
     gc.collect()
-    gc.disable()
+    gc.disable()  # enabled again after the tests
     seconds, cpu = {}, {}
     loaded = {"free_blocks": buddy()[0] * PAGE, "per_cpu": per_cpu_lists()}
     huge, counters = anon_huge(), vmstat()
@@ -203,6 +218,10 @@ def whole_job(op, mod, m, folder, inserted, rng, job_rows):
     loaded.update(huge=anon_huge() - huge, counters={name: value - counters[name] for name, value in vmstat().items()},
                   cpu=cpu)
     data = None
+    # Made after the load, which a program does first; at most ten distinct
+    # blocks, tested in turn: 10 M rows of probes at most.
+    blocks = probe_blocks(rng, inserted, block, min(10, total // block))
+    gc.collect()
     tested, elapsed = 0, 0.0
     for i in range(total // block):
         probe = blocks[i % len(blocks)]
@@ -680,9 +699,11 @@ def choose(wholes, job_rows):
 
     ways = list(wholes[0]["load and test"])
     best = min(ways, key=lambda g: worst(g, mid))
+    names = {g: advice_name(int(g.split(",")[0]) & LOADED) for g in ways}
+    width = max(map(len, names.values()))
     print(f"\nThe worst of every condition, ms: load + test {small} / {mid}")
     for g in ways:
-        print(f"  {advice_name(int(g.split(',')[0]) & LOADED):<40}{worst(g, small):8.0f} / {worst(g, mid):.0f}")
+        print(f"  {names[g]:<{width}}  {worst(g, small):8.0f} / {worst(g, mid):.0f}")
     beaten = [g for g in ways if worst(best, small) - worst(g, small) > worst(g, mid) - worst(best, mid)]
     chosen = min(beaten, key=lambda g: worst(g, mid)) if beaten else best
     print(f"best worst at {mid}: {advice_name(int(best.split(',')[0]) & LOADED)}"
@@ -738,6 +759,8 @@ def measure(condition, args, folders, data, fragment, cache):
                 for path in cache:
                     warm(path)
                 built = fragment.build() if fragment else None
+                if condition == "idle":
+                    time.sleep(args.idle_seconds)
                 r = run_child(op, log2, data, args.rows, size, env=variant_env(folders[group[0]]),
                               job_rows=args.job_rows)
                 assert Path(r["module"]).parent == folders[group[0]], r["module"]
@@ -776,7 +799,9 @@ def main():
     parser.add_argument("--steady", nargs="+", type=int, default=[30, 33], help="log2 of the bits for steady")
     parser.add_argument("--rows", type=int, default=1_000_000, help="rows inserted, and tested")
     parser.add_argument("--processes", type=int, default=9, help="runs of each operation and variant")
-    parser.add_argument("--conditions", nargs="+", choices=["fresh", "fragmented"], default=["fresh", "fragmented"])
+    parser.add_argument("--conditions", nargs="+", choices=CONDITIONS, default=CONDITIONS)
+    parser.add_argument("--idle-seconds", type=float, default=5,
+                        help="the wait before each run of the idle condition")
     parser.add_argument("--fragment-gib", type=float, help="the fragmenter's pattern region; half of it is left "
                         "free in holes for the runs (default: 8 times the filter and 2 GiB)")
     parser.add_argument("--job-rows", nargs="+", type=int, default=JOB_ROWS,
