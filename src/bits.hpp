@@ -51,7 +51,7 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the byte form is the w
 // on plain pages, asked for 2 MiB pages for khugepaged to collapse later.
 // The module cannot see the kernel's settings, so the choice is made when it
 // is built; benchmarks/bulk.py builds and measures other choices. Measured
-// over fresh processes, the choice is 1 + 128:
+// way by way in one process and over fresh processes, the choice is 1 + 128:
 //   - a new filter is read and written at random from its first insert on,
 //     and on 2 MiB pages that goes twice as fast; its first insert is twice
 //     as fast too at the median, and 1.7 times slower at the worst, which
@@ -62,10 +62,11 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the byte form is the w
 //     kernel has at hand costs the load nothing: collapsed before its piece
 //     is copied in, it is zeroed about as fast as the piece is copied, and the
 //     copy then writes with no faults at all, so the load takes a third of a
-//     copy onto plain pages. One that costs compaction or the host's backing
-//     costs more than ten million rows tested on it save, so the collapses
-//     stop once they have taken four times as long as the copies: a load
-//     then never takes much longer than a plain copy;
+//     copy onto plain pages. One the host must back again costs more than
+//     ten million rows tested on it save, and one the kernel must compact
+//     memory for may, so the collapses stop once they have taken four times
+//     as long as the copies: a load then never takes much longer than a
+//     plain copy;
 //   - the byte form is written once and read in order by its new owner:
 //     advised, to_bytes' worst case was 4 times that without.
 #ifndef WOXBLOOM_HUGE_PAGE_ADVICE
@@ -114,8 +115,9 @@ constexpr LoadedPages loaded_pages = loaded_advice == advise_loaded             
 // How many times as long as the copies the collapses of a loaded filter may
 // take, in all (LoadedPages::collapse_while_cheap). A 2 MiB page that the
 // kernel has at hand takes about as long to collapse as its piece takes to
-// copy. One it must first compact memory for, or that a virtual machine's host
-// must first back again, takes 20 to 40 times as long. A copy onto plain pages
+// copy; one that a virtual machine's host must first back again took 20 to 40
+// times as long here, and one the kernel must first compact memory for costs
+// the moving of up to 2 MiB of other pages. A copy onto plain pages
 // takes about five times as long as one into 2 MiB pages, for its faults, so
 // with collapses of at most four copies a load stays within a plain copy.
 constexpr double collapse_budget = 4;
