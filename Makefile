@@ -1,10 +1,10 @@
 # make test   build everything into .venv and run the hash test and pytest
 # make demo   run the main job, examples/demo.py
 # make docs   the documentation site, docs/ and README.md, into site/: offline, warnings fatal
-# make bench  speed against the hardware floor, np.copyto and other Bloom filters, then key rows
-#             of tables against other routes (benchmarks/keys.py), then growing filters against
-#             fixed ones (benchmarks/growing.py), in benchmarks/.venv; then filters on Spark
-#             against Spark's own (benchmarks/spark.py), in .venv
+# make bench  speed against the hardware floor, np.copyto and other Bloom filters, a loaded filter's
+#             whole job, then key rows of tables against other routes (benchmarks/keys.py), then
+#             growing filters against fixed ones (benchmarks/growing.py), in benchmarks/.venv;
+#             then filters on Spark against Spark's own (benchmarks/spark.py), in .venv
 # make sanitize  the tests again against a build with ASan and UBSan
 # make wheel  a manylinux2014 wheel in dist/: the module, its stubs and woxbloomfilter_tools
 # make test-aarch64  the C++ tests and the pytest suite for 64-bit ARM, cross-built and run under qemu

@@ -6,29 +6,46 @@ new pages. Per operation and variant: the median, the worst, and the worst
 against the worst tobytes of the same processes. Variants that agree on the
 advice bits an operation depends on (JOBS) run it once for all of them.
 
-Twice: "fresh", on memory as it is (a quiet machine has free 2 MiB blocks),
-and "fragmented", as a long-running server's memory is: before every run a
-process of its own rebuilds a region of 4 KiB pages with every other page
-given back, and takes every free block left with 2 MiB pages that it holds,
-so that a 2 MiB page needs the kernel to compact memory. Before both, free
-memory is touched once (touch_free_memory).
+The whole job of a stored filter ("load and test" with "configure and test"):
+from_bytes, then tests of 1 M, 10 M and 100 M rows (--job-rows), each total
+timed as the tests go; against it, the same tests into a configured filter
+plus the tobytes of the same process in place of the load. Its table gives
+each way of placing a loaded filter, median and worst, and at the end the
+way to keep: the best worst case at 10 M rows over every condition, unless it
+loses at 1 M by more than it wins at 10 M.
 
-    .venv/bin/python benchmarks/bulk.py       # the full run: about an hour on a quiet machine
-    .venv/bin/python benchmarks/bulk.py --log2 27 --steady 27 --processes 3 \\
-        --fragment-gib 2 --hold-gib 2         # the harness at work, on a busy machine
+In three conditions: "fresh", on memory as it is, each run right after the
+one before (a quiet machine has free 2 MiB blocks, and those the run before
+gave back are still at hand); "idle", the same after a wait (--idle-seconds):
+a virtual machine that reports free memory to its host has then reported
+what the run before gave back, as it has a long-running server's free
+memory, and the host must back it again at its first touch; and
+"fragmented", as a long-running server's memory is: before every run GiB of
+files are read into the page cache (--cache-gib), and a process of its own
+rebuilds a region of 4 KiB pages with every other page given back, and takes
+every free block left with 2 MiB pages that it holds, so that a 2 MiB page
+needs the kernel to compact memory. Before all, free memory is touched once
+(touch_free_memory).
+
+    # the choice of a loaded filter's pages: about 2.5 hours on a quiet machine
+    .venv/bin/python benchmarks/bulk.py --variants 129 9 3 65 \\
+        --ops "load and test" "configure and test" from_bytes pickle.loads tools.load
+    .venv/bin/python benchmarks/bulk.py --log2 27 --steady 27 --processes 2 --job-rows 100000 1000000 \\
+        --fragment-gib 1 --hold-gib 1 --cache-gib 1 --idle-seconds 1   # the harness at work, on a busy machine
 
 Run it with the project's .venv, whose CMake, Ninja and pybind11 build the
 variants into build/bench-advice/<advice>/ (as make sanitize-build builds
 its module: the build tree imports as it stands), and whose NumPy and
 xxhash the runs use. Every run goes to build/bench-advice/results.json. The
 full run needs a quiet machine with about 20 GiB free. run.py's whole group
-times the byte form in fresh processes with run_child, against the installed
-module.
+times the byte form in fresh processes with run_child, and its loaded group
+the whole job, against the installed module.
 """
 import argparse
 import ctypes
 import gc
 import json
+import math
 import mmap
 import os
 import pickle
@@ -52,16 +69,28 @@ HUGE = 2 << 20
 HUGE_ORDER = 9  # a 2 MiB block is 2^9 pages of 4 KiB
 RAW, PICKLED, STORED = "filter.raw", "filter.pickle", "filter.wbf"
 
-# The bits of WOXBLOOM_HUGE_PAGE_ADVICE.
-ADVICE = {1: "configure", 2: "loaded, before the copy", 4: "byte form", 8: "loaded, after the copy"}
-VARIANTS = [7, 0, 1, 9]
+# The bits of WOXBLOOM_HUGE_PAGE_ADVICE; of 2, 8, 16, 32, 64 and 128, the ways
+# of placing a loaded filter, a build takes at most one.
+ADVICE = {1: "configure", 2: "loaded, advised before the copy", 4: "byte form",
+          8: "loaded, advised after the copy", 16: "loaded, collapsed after the copy",
+          32: "loaded, collapsed while copied", 64: "loaded, collapsed before the copy",
+          128: "loaded, collapsed before the copy while cheap"}
+LOADED = 2 | 8 | 16 | 32 | 64 | 128
+VARIANTS = [129, 1, 3, 9, 17, 33, 65]
 # The advice bits that an operation's run depends on, its setup included:
 # variants that agree on them run it alike, so it runs once for all of them.
 # steady: an insert and a test after the first insert into a configured
 # filter; steady loaded: the same into a filter loaded by from_bytes, whose
-# pages the advice before the copy, after it or none decides.
-JOBS = {"first insert": 1, "steady": 1, "steady loaded": 2 | 8, "to_bytes": 1 | 4, "pickle.dumps": 1 | 4,
-        "from_bytes": 2 | 8, "pickle.loads": 2 | 8, "tools.load": 2 | 8}
+# pages the way of placing a loaded filter decides. load and test: the whole
+# job of a stored filter, from_bytes and then tests of up to the largest
+# --job-rows, timed as it goes; configure and test: the same tests into a
+# configured filter, the reference.
+JOBS = {"first insert": 1, "steady": 1, "steady loaded": LOADED, "to_bytes": 1 | 4, "pickle.dumps": 1 | 4,
+        "from_bytes": LOADED, "pickle.loads": LOADED, "tools.load": LOADED, "load and test": LOADED,
+        "configure and test": 1}
+WHOLE_JOB = ["load and test", "configure and test"]
+CONDITIONS = ["fresh", "idle", "fragmented"]
+JOB_ROWS = [1_000_000, 10_000_000, 100_000_000]
 
 
 # --- what /proc tells ----------------------------------------------------------
@@ -149,15 +178,91 @@ def warm(path):
             pass
 
 
-def child(op, log2, folder, rows, size):
+def rows_label(n):
+    return f"{n / 1e6:g} M rows"
+
+
+def probe_blocks(rng, inserted, n, count):
+    """count blocks of n rows to test, each half rows of `inserted` and half
+    new random rows, shuffled."""
+    out = []
+    for _ in range(count):
+        seen = inserted[rng.integers(0, len(inserted), size=n - n // 2)]
+        out.append(np.ascontiguousarray(np.concatenate([seen, random_rows(rng, n // 2)])[rng.permutation(n)]))
+    return out
+
+
+def whole_job(op, mod, m, folder, inserted, rng, job_rows):
+    """The whole job of a filter: loaded by from_bytes (or configured and
+    filled, untimed), then tests of blocks of the smallest of job_rows rows up
+    to the largest, each timed. Returns the filter, the figures by name, and
+    what the load got: bytes on 2 MiB pages, the machine's counters, free
+    2 MiB blocks before it."""
+    block, total = min(job_rows), max(job_rows)
+    data = None
+    if op == "load and test":
+        data = (folder / RAW).read_bytes()
+    f = mod.bloomfilter()
+    if op == "configure and test":
+        f.configure(K, m)
+        f.insert(inserted)
+    gc.collect()
+    gc.disable()  # enabled again after the tests
+    seconds, cpu = {}, {}
+    loaded = {"free_blocks": buddy()[0] * PAGE, "per_cpu": per_cpu_lists()}
+    huge, counters = anon_huge(), vmstat()
+    if data is not None:
+        start, start_cpu = time.perf_counter(), time.process_time()
+        f.from_bytes(data, K, m)
+        seconds["load"], cpu["load"] = time.perf_counter() - start, time.process_time() - start_cpu
+    loaded.update(huge=anon_huge() - huge, counters={name: value - counters[name] for name, value in vmstat().items()},
+                  cpu=cpu)
+    data = None
+    # Made after the load, which a program does first; at most ten distinct
+    # blocks, tested in turn: 10 M rows of probes at most.
+    blocks = probe_blocks(rng, inserted, block, min(10, total // block))
+    gc.collect()
+    tested, elapsed = 0, 0.0
+    for i in range(total // block):
+        probe = blocks[i % len(blocks)]
+        start = time.perf_counter()
+        answers = f.test(probe)
+        elapsed += time.perf_counter() - start
+        del answers
+        tested += block
+        if tested in job_rows:
+            seconds[f"test {rows_label(tested)}"] = elapsed
+    gc.enable()
+    assert all(f.test(inserted[:1000])), op
+    return f, seconds, loaded
+
+
+def child(op, log2, folder, rows, size, job_rows=JOB_ROWS):
     """Sets up op, times it once, then ndarray.tobytes() of size bytes; prints
     the figures as JSON. The stored filter holds the first rows of SEED's
-    stream, so every loaded filter is checked against them."""
+    stream, so every loaded filter is checked against them. The whole job's
+    figures add, for each of job_rows, the load and the tests ("job"), or for
+    a configured filter the tests and the tobytes: a plain copy in place of the
+    load."""
     import woxbloomfilter as mod
 
     m, folder = 1 << log2, Path(folder)
     rng = np.random.default_rng(SEED)
     inserted = random_rows(rng, rows)
+    if op in WHOLE_JOB:
+        f, seconds, loaded = whole_job(op, mod, m, folder, inserted, rng, job_rows)
+        f = None
+        gc.collect()
+        source = np.frombuffer(bytearray(size), np.uint8)
+        start = time.perf_counter()
+        copy = source.tobytes()
+        tobytes = time.perf_counter() - start
+        assert len(copy) == size
+        first = seconds.get("load", tobytes)
+        for n in job_rows:
+            seconds[f"job {rows_label(n)}"] = first + seconds[f"test {rows_label(n)}"]
+        print(json.dumps({"module": mod.__file__, "seconds": seconds, "tobytes": tobytes, **loaded}))
+        return
     f, held = None, []  # the setup's large objects, given back before tobytes
     if op in ("first insert", "steady", "to_bytes", "pickle.dumps"):
         f = mod.bloomfilter()
@@ -258,9 +363,9 @@ def prepare_files(folder, log2, rows, env=None):
     run_role("_files", log2, folder, rows, env=env)
 
 
-def run_child(op, log2, folder, rows, size, env=None):
+def run_child(op, log2, folder, rows, size, env=None, job_rows=JOB_ROWS):
     """One run of op in a fresh process: its figures (see child)."""
-    return json.loads(run_role("_child", op, log2, folder, rows, size, env=env))
+    return json.loads(run_role("_child", op, log2, folder, rows, size, ",".join(map(str, job_rows)), env=env))
 
 
 # --- memory without free 2 MiB blocks ----------------------------------------------
@@ -495,7 +600,7 @@ def summary(runs, name):
     return {"median_ms": statistics.median(times), "worst_ms": times[worst],
             "tobytes_median_ms": statistics.median(tobytes), "tobytes_worst_ms": max(tobytes),
             "worst_ratio": times[worst] / max(tobytes),
-            "worst_cpu_share": runs[worst]["cpu"][name] * 1e3 / times[worst],
+            "worst_cpu_share": runs[worst]["cpu"].get(name, math.nan) * 1e3 / times[worst],
             "huge_median_mib": statistics.median(r["huge"] for r in runs) / 2**20,
             "stalls_median": statistics.median(r["counters"]["compact_stall"] for r in runs),
             "free_blocks_mib": [min(r["free_blocks"] for r in runs) / 2**20,
@@ -520,7 +625,7 @@ def print_condition(condition, results, processes, log2):
         for label, s in by_advice.items():
             rows.append([measurement if label == next(iter(by_advice)) else "", label, f"{s['median_ms']:.0f}",
                          f"{s['worst_ms']:.0f}", f"{s['tobytes_median_ms']:.0f}", f"{s['tobytes_worst_ms']:.0f}",
-                         f"{s['worst_ratio']:.2f}", f"{s['worst_cpu_share']:.0%}" if s["worst_ms"] >= 50 else "-",
+                         f"{s['worst_ratio']:.2f}", f"{s['worst_cpu_share']:.0%}" if s["worst_ms"] >= 50 and s["worst_cpu_share"] == s["worst_cpu_share"] else "-",
                          f"{s['huge_median_mib']:.0f}",
                          f"{s['stalls_median']:g}",
                          "{:.0f}-{:.0f}".format(*s["free_blocks_mib"])])
@@ -532,6 +637,94 @@ def print_condition(condition, results, processes, log2):
           "in free 2 MiB blocks at its start,\nleast-most.",
           ["operation", "advice", "median", "worst", "tobytes median", "tobytes worst", "worst÷tb", "CPU", "2 MiB",
            "stalls", "free blocks"], rows)
+
+
+def middle(job_rows):
+    """The size of job that the choice and the targets go by: 10 M rows in the
+    full run."""
+    return sorted(job_rows)[len(job_rows) // 2]
+
+
+def job_ratios(whole, job_rows):
+    """For each way of placing a loaded filter: its tests' median against the
+    configured filter's (the speed of tests into a filter just loaded), and its
+    worst job against the reference's worst (the configured filter's tests
+    plus a plain copy), both at the middle size of job."""
+    n = rows_label(middle(job_rows))
+    reference = next(iter(whole["configure and test"].values()))
+    return {group: {"tests": s[f"test {n}"]["median_ms"] / reference[f"test {n}"]["median_ms"],
+                    "worst": s[f"job {n}"]["worst_ms"] / reference[f"job {n}"]["worst_ms"]}
+            for group, s in whole["load and test"].items()}
+
+
+def print_whole_job(intro, whole, job_rows, names=None):
+    """The whole job's table: each way of placing a loaded filter (by its
+    group's name in `names`, else by its advice), then the configured filter's
+    tests plus a plain copy, the reference."""
+    ratios = job_ratios(whole, job_rows)
+    n = rows_label(middle(job_rows))
+
+    def pair(median_ms, worst_ms):
+        return f"{median_ms:.0f} / {worst_ms:.0f}"
+
+    rows = []
+    for group, s in whole["load and test"].items():
+        way = (names or {}).get(group) or advice_name(int(group.split(",")[0]) & LOADED)
+        rows.append([way, pair(s["load"]["median_ms"], s["load"]["worst_ms"]),
+                     *(pair(s[f"job {rows_label(r)}"]["median_ms"], s[f"job {rows_label(r)}"]["worst_ms"])
+                       for r in job_rows),
+                     f"{ratios[group]['tests']:.2f}", f"{ratios[group]['worst']:.2f}",
+                     f"{s['load']['huge_median_mib']:.0f}", f"{s['load']['stalls_median']:g}"])
+    reference = next(iter(whole["configure and test"].values()))
+    copy = reference[f"job {rows_label(job_rows[0])}"]
+    rows.append(["configured; a plain copy for the load", pair(copy["tobytes_median_ms"], copy["tobytes_worst_ms"]),
+                 *(pair(reference[f"job {rows_label(r)}"]["median_ms"], reference[f"job {rows_label(r)}"]["worst_ms"])
+                   for r in job_rows), "1", "1", "-", "-"])
+    table(intro, ["way", "load", *(f"load + test {rows_label(r)}" for r in job_rows),
+                  "tests ÷ (≤ 1.2)", "worst ÷ (≤ 1.3)", "2 MiB", "stalls"], rows)
+    print(f"tests ÷: the tests of {n} into a filter just loaded against those into a configured filter, medians. "
+          f"worst ÷: the worst\nload + test {n} against the worst of the configured filter's tests plus a plain "
+          "copy, timed in the same process. 2 MiB: MiB the\nload got on 2 MiB pages, median; stalls: compaction "
+          "stalls on the machine during the load, median.")
+
+
+def choose(wholes, job_rows):
+    """The way to keep, by the worst over every condition: the best worst job
+    of the middle size, unless it loses at the smallest by more than it wins
+    there against another way; prints why."""
+    small, mid = rows_label(min(job_rows)), rows_label(middle(job_rows))
+
+    def worst(group, n):
+        return max(w["load and test"][group][f"job {n}"]["worst_ms"] for w in wholes)
+
+    ways = list(wholes[0]["load and test"])
+    best = min(ways, key=lambda g: worst(g, mid))
+    names = {g: advice_name(int(g.split(",")[0]) & LOADED) for g in ways}
+    width = max(map(len, names.values()))
+    print(f"\nThe worst of every condition, ms: load + test {small} / {mid}")
+    for g in ways:
+        print(f"  {names[g]:<{width}}  {worst(g, small):8.0f} / {worst(g, mid):.0f}")
+    beaten = [g for g in ways if worst(best, small) - worst(g, small) > worst(g, mid) - worst(best, mid)]
+    chosen = min(beaten, key=lambda g: worst(g, mid)) if beaten else best
+    print(f"best worst at {mid}: {advice_name(int(best.split(',')[0]) & LOADED)}"
+          + (f"; it loses at {small} by more than it wins at {mid}" if beaten else "")
+          + f". The choice: {advice_name(int(chosen.split(',')[0]) & LOADED)} (advice {chosen})")
+    return chosen
+
+
+def cache_files(folder, gib):
+    """gib files of 1 GiB in folder, for the fragmented runs to read into the
+    page cache: a long-running server's memory is full of it."""
+    piece = np.random.default_rng(SEED).integers(0, 256, 16 << 20, dtype=np.uint8).tobytes()
+    paths = []
+    for i in range(int(gib)):
+        path = Path(folder) / f"cache-{i}.bin"
+        with open(path, "wb") as file:
+            for _ in range((1 << 30) // len(piece)):
+                file.write(piece)
+        paths.append(path)
+    os.sync()
+    return paths
 
 
 # --- main --------------------------------------------------------------------------
@@ -552,17 +745,24 @@ def groups(op, variants):
     return list(out.values())
 
 
-def measure(condition, args, folders, data, fragment):
+def measure(condition, args, folders, data, fragment, cache):
     """Every job, the variants' groups taking turns run by run; the results by
-    measurement and group, and every run."""
-    results, every = {}, []
+    measurement and group (the whole job's by operation, group and figure), and
+    every run. Before each run on fragmented memory, the files of `cache` are
+    read into the page cache and the fragmenter rebuilds its pattern."""
+    results, whole, every = {}, {}, []
     size = 1 << (args.log2 - 3)
     for op, log2 in jobs(args):
         runs = {tuple(group): [] for group in groups(op, args.variants)}
         for round_ in range(args.processes):
             for group in runs:
+                for path in cache:
+                    warm(path)
                 built = fragment.build() if fragment else None
-                r = run_child(op, log2, data, args.rows, size, env=variant_env(folders[group[0]]))
+                if condition == "idle":
+                    time.sleep(args.idle_seconds)
+                r = run_child(op, log2, data, args.rows, size, env=variant_env(folders[group[0]]),
+                              job_rows=args.job_rows)
                 assert Path(r["module"]).parent == folders[group[0]], r["module"]
                 r.update(condition=condition, op=op, log2=log2, advice=list(group), round=round_,
                          fragmenter=built and {k: v for k, v in built.items() if "buddyinfo" not in k})
@@ -578,9 +778,13 @@ def measure(condition, args, folders, data, fragment):
                       flush=True)
         for group, group_runs in runs.items():
             for name in group_runs[0]["seconds"]:
+                if op in WHOLE_JOB:
+                    whole.setdefault(op, {}).setdefault(", ".join(map(str, group)), {})[name] = summary(
+                        group_runs, name)
+                    continue
                 label = f"{name} 2^{log2}" if op in ("first insert", "steady", "steady loaded") else name
                 results.setdefault(label, {})[", ".join(map(str, group))] = summary(group_runs, name)
-    return results, every
+    return results, whole, every
 
 
 def main():
@@ -595,15 +799,26 @@ def main():
     parser.add_argument("--steady", nargs="+", type=int, default=[30, 33], help="log2 of the bits for steady")
     parser.add_argument("--rows", type=int, default=1_000_000, help="rows inserted, and tested")
     parser.add_argument("--processes", type=int, default=9, help="runs of each operation and variant")
-    parser.add_argument("--conditions", nargs="+", choices=["fresh", "fragmented"], default=["fresh", "fragmented"])
+    parser.add_argument("--conditions", nargs="+", choices=CONDITIONS, default=CONDITIONS)
+    parser.add_argument("--idle-seconds", type=float, default=5,
+                        help="the wait before each run of the idle condition")
     parser.add_argument("--fragment-gib", type=float, help="the fragmenter's pattern region; half of it is left "
                         "free in holes for the runs (default: 8 times the filter and 2 GiB)")
+    parser.add_argument("--job-rows", nargs="+", type=int, default=JOB_ROWS,
+                        help="rows tested after the load in the whole job, in blocks of the smallest")
+    parser.add_argument("--cache-gib", type=int, default=4,
+                        help="GiB of files read into the page cache before each run on fragmented memory")
     parser.add_argument("--hold-gib", type=float,
                         help="the most the fragmenter holds in 2 MiB pages, and the most that is touched once "
                              "before the runs (default: all free memory)")
     args = parser.parse_args()
     if args.processes < 1 or not 23 <= args.log2 <= 36 or not all(21 <= s <= 36 for s in args.steady):
         parser.error("--processes takes 1 or more, --log2 23 to 36, --steady 21 to 36")
+    args.job_rows = sorted(set(args.job_rows))
+    if any(n % args.job_rows[0] for n in args.job_rows) or args.job_rows[0] < 2:
+        parser.error("--job-rows takes multiples of the smallest, which is 2 or more")
+    if ("load and test" in args.ops) != ("configure and test" in args.ops):
+        parser.error("--ops takes the whole job's two operations together: load and test, configure and test")
     pattern = int((args.fragment_gib or (8 * 2 ** (args.log2 - 3) + (2 << 30)) / 2**30) * 2**30)
 
     machine = settings()
@@ -624,9 +839,12 @@ def main():
     print(f"touched {warmed['bytes'] / 2**30:.1f} GiB of free memory once, in {warmed['seconds']:.1f} s", flush=True)
     with tempfile.TemporaryDirectory(prefix="data-", dir=BUILD) as data:
         prepare_files(data, args.log2, args.rows, env=variant_env(folders[args.variants[0]]))
+        cache = cache_files(data, args.cache_gib) if "fragmented" in args.conditions else []
         for condition in args.conditions:
             fragment = None
             if condition == "fragmented":
+                for path in cache:
+                    warm(path)
                 fragment = FragmenterProcess(pattern, hold)
                 first = fragment.build()
                 print(f"\nthe fragmenter: a pattern of {first['pattern'] / 2**30:.1f} GiB, half of it given back in "
@@ -636,19 +854,30 @@ def main():
                       f"{first['per-CPU lists'] / 2**20:.0f} MiB in\nper-CPU lists. /proc/buddyinfo before:\n"
                       f"{first['buddyinfo before']}and after:\n{first['buddyinfo after']}", end="", flush=True)
             try:
-                results, every = measure(condition, args, folders, data, fragment)
+                results, whole, every = measure(condition, args, folders, data, fragment,
+                                                cache if fragment else [])
             finally:
                 if fragment:
                     fragment.close()
-            report["conditions"][condition] = {"results": results, "runs": every}
+            report["conditions"][condition] = {"results": results, "whole job": whole, "runs": every}
             report["seconds"] = time.perf_counter() - started
             (BUILD / "results.json").write_text(json.dumps(report, indent=1) + "\n")
-            print_condition(condition, results, args.processes, args.log2)
+            if results:
+                print_condition(condition, results, args.processes, args.log2)
+            if whole:
+                print_whole_job(f"{condition}: the whole job of a {2 ** (args.log2 - 3) / 2**20:g} MiB filter, "
+                                f"from_bytes then tests of rows half absent, in each of {args.processes} fresh "
+                                "processes per way;\nms, median / worst.", whole, args.job_rows)
+    wholes = [c["whole job"] for c in report["conditions"].values() if c["whole job"]]
+    if wholes and len(wholes[0]["load and test"]) > 1:
+        report["choice"] = choose(wholes, args.job_rows)
+        (BUILD / "results.json").write_text(json.dumps(report, indent=1) + "\n")
     print(f"\n{report['seconds'] / 60:.1f} minutes in all; every run in {BUILD / 'results.json'}")
 
 
 if __name__ == "__main__":
-    roles = {"_child": lambda op, log2, folder, rows, size: child(op, int(log2), folder, int(rows), int(size)),
+    roles = {"_child": lambda op, log2, folder, rows, size, job_rows: child(
+                 op, int(log2), folder, int(rows), int(size), [int(n) for n in job_rows.split(",")]),
              "_files": lambda log2, folder, rows: make_files(int(log2), folder, int(rows)),
              "_fragmenter": fragmenter, "_warm": lambda limit: touch_free_memory(int(limit))}
     if len(sys.argv) > 1 and sys.argv[1] in roles:

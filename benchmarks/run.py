@@ -10,7 +10,10 @@ many fresh processes against ndarray.tobytes() in the same processes (a fresh
 process meets memory as a program does: the pages a call faults in are what
 it costs, and the worst case is what a user meets; bulk.py), and union and
 intersect against np.copyto. memory: their extra peak memory, each in a fresh
-process. peers: other filters at 2^20 and 2^30 bits, fed bytes keys made by
+process. loaded: the whole job of a stored 1 GiB filter, from_bytes then tests
+of 1 M, 10 M and 100 M rows, in fresh processes, against the same tests into a
+configured filter plus a plain copy (bulk.py compares the ways of placing a
+loaded filter's pages; this measures the one built). peers: other filters at 2^20 and 2^30 bits, fed bytes keys made by
 row_keys; "with keys" counts making them.
 
 The cores may be shared with other work, so figures come from the runs whose
@@ -39,7 +42,7 @@ import peers
 
 HERE = Path(__file__).resolve().parent
 RESULTS = HERE / "results"
-GROUPS = ["floor", "whole", "memory", "peers"]
+GROUPS = ["floor", "whole", "memory", "loaded", "peers"]
 K = 7
 FP_RATE = 0.01
 # log2 of the bits: rows. 2^20 bits (128 KiB) sit in L2, 2^27 (16 MiB) in the
@@ -284,6 +287,34 @@ def print_whole(whole, memory, processes):
           ["operation", "ms", "÷copyto", "±, kept", "extra peak", "÷filter"], rows)
 
 
+# --- the whole job of a loaded filter ----------------------------------------
+
+def bench_loaded(processes):
+    """The 1 GiB filter loaded by from_bytes and then tested, and the same tests
+    into a configured filter, in turns, each in `processes` fresh processes;
+    bulk.py's summaries by operation and figure, and the two ratios that
+    targets judge."""
+    with tempfile.TemporaryDirectory(prefix="wox-bench-") as folder:
+        bulk.prepare_files(folder, WHOLE_LOG2, WHOLE_ROWS)
+        runs = {op: [] for op in bulk.WHOLE_JOB}
+        for _ in range(processes):
+            for op in bulk.WHOLE_JOB:
+                runs[op].append(bulk.run_child(op, WHOLE_LOG2, folder, WHOLE_ROWS, 1 << (WHOLE_LOG2 - 3)))
+    whole = {op: {"built": {name: bulk.summary(op_runs, name) for name in op_runs[0]["seconds"]}}
+             for op, op_runs in runs.items()}
+    ratios = bulk.job_ratios(whole, bulk.JOB_ROWS)["built"]
+    return {"processes": processes, "job_rows": bulk.JOB_ROWS, "whole": whole, "tests_ratio": ratios["tests"],
+            "worst_ratio": ratios["worst"], "runs": runs}
+
+
+def print_loaded(loaded):
+    bulk.print_whole_job(f"The whole job of the 1 GiB filter (2^{WHOLE_LOG2} bits): from_bytes, then tests of rows half "
+                         f"absent, in each of {loaded['processes']} fresh processes,\nagainst the same tests into a "
+                         "configured filter and a plain copy (ndarray.tobytes() of 1 GiB) in place of the load; ms, "
+                         "median / worst.", loaded["whole"], loaded["job_rows"],
+                         names={"built": "from_bytes, as built"})
+
+
 # --- peers -------------------------------------------------------------------
 
 def bench_peers(log2_bits, n_rows, repeats, rng):
@@ -357,6 +388,8 @@ TARGETS = [
     *((f"1 GiB {op}, worst ÷ worst ndarray.tobytes", ("whole", "fresh", op, "worst_ratio"), "<=", 1.5)
       for op in ("to_bytes", "from_bytes", "tools.load")),
     *((f"1 GiB {op} ÷ np.copyto", ("whole", "operations", op, "ratio"), "<=", 1.0) for op in SET_OPS),
+    ("1 GiB tests just after from_bytes ÷ into a configured filter", ("loaded", "tests_ratio"), "<=", 1.2),
+    ("1 GiB worst from_bytes + 10 M tests ÷ configured's + a copy", ("loaded", "worst_ratio"), "<=", 1.3),
     *((f"1 GiB {op} extra peak ÷ filter", ("memory", "operations", op, "ratio"), "<=", limit)
       for op, limit in {"to_bytes": 1.1, "from_bytes": 2.1, "pickle.dumps": 2.1, "pickle.loads": 2.1}.items()),
     *((f"2^{b} bits {op} ours ÷ {peer}, with keys",
@@ -411,7 +444,8 @@ def main():
     parser.add_argument("--rounds", type=int, default=7, help="rounds of the floor and ours, alternating")
     parser.add_argument("--repeats", type=int, default=5, help="runs to keep for a figure of the other groups")
     parser.add_argument("--processes", type=int, default=9,
-                        help="fresh processes that time each operation on the whole filter's byte form")
+                        help="fresh processes that time each operation on the whole filter's byte form, and the "
+                             "whole job of a loaded filter")
     args = parser.parse_args()
     if "floor" in args.groups and not args.floor:
         parser.error("the floor group needs --floor (make bench passes build/floor)")
@@ -442,6 +476,9 @@ def main():
         report["memory"] = bench_memory()
     if {"whole", "memory"} & set(args.groups):
         print_whole(report.get("whole"), report.get("memory"), args.processes)
+    if "loaded" in args.groups:
+        report["loaded"] = bench_loaded(args.processes)
+        print_loaded(report["loaded"])
     for log2_bits, n_rows in PEER_SIZES.items() if "peers" in args.groups else ():
         label = f"2^{log2_bits} bits"
         report.setdefault("peers", {})[label] = bench_peers(log2_bits, n_rows, args.repeats, rng)

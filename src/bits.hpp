@@ -10,8 +10,10 @@
 #pragma once
 
 #include <sys/mman.h>
+#include <time.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -24,29 +26,51 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the byte form is the w
 
 // Which large buffers are asked for 2 MiB pages, a sum of these bits:
 //   1  filters made by configure, before their first insert;
-//   2  filters loaded from a byte form (from_bytes, __setstate__), before the copy;
 //   4  the byte form that to_bytes and __getstate__ write, before it is written;
-//   8  filters loaded from a byte form, after the copy.
+// and at most one way of placing a filter loaded from a byte form (from_bytes,
+// __setstate__), on plain pages without any of them:
+//   2  asked for before the copy;
+//   8  asked for after the copy: khugepaged collapses the pages in its own time;
+//   16 asked for after the copy, then collapsed at once (MADV_COLLAPSE);
+//   32 collapsed 2 MiB at a time as the copy goes, each piece while it is
+//      still in the cache;
+//   64 collapsed 2 MiB at a time before each piece is copied in, so that the
+//      copy writes straight into 2 MiB pages;
+//   128 the same while collapsing is cheap: once the collapses have taken
+//      more than collapse_budget times as long as the copies, in CPU time,
+//      the rest is copied onto plain pages.
 // Advice before the first touch pays when the kernel has free 2 MiB pages at
 // hand. When it has none and its defrag setting is madvise, each fault waits
 // while the kernel compacts memory, and a copy into the buffer can take twice
-// as long as into plain pages. Advice after the copy costs the caller nothing:
-// khugepaged may collapse the pages later, in the background.
+// as long as into plain pages. On a virtual machine that reports free memory
+// to its host, free 2 MiB blocks are the memory reported, and the first write
+// to one waits while the host backs it again: 2.5 s a GiB here, against 0.6 s
+// for plain pages, which come from smaller free pieces. A collapse (Linux 6.1
+// and later) compacts whatever the defrag setting; where the kernel refuses
+// it, or has no 2 MiB page even after compacting, the rest of the filter stays
+// on plain pages, asked for 2 MiB pages for khugepaged to collapse later.
 // The module cannot see the kernel's settings, so the choice is made when it
 // is built; benchmarks/bulk.py builds and measures other choices. Measured
-// over fresh processes, the choice is 1 + 8:
+// way by way in one process and over fresh processes, the choice is 1 + 128:
 //   - a new filter is read and written at random from its first insert on,
 //     and on 2 MiB pages that goes twice as fast; its first insert is twice
 //     as fast too at the median, and 1.7 times slower at the worst, which
 //     later inserts and tests of a few million rows pay back;
-//   - a loaded filter is written once, in order, before anything reads it:
-//     advised before the copy, a load's worst case was 3.7 times that of one
-//     without, its faults waiting for 2 MiB pages; advised after, it costs
-//     the load nothing;
+//   - a loaded filter is written once, in order, and then read at random: a
+//     stored filter is mostly loaded to test many rows, and on plain pages
+//     every million rows tested into 1 GiB costs 85 ms more. A 2 MiB page the
+//     kernel has at hand costs the load nothing: collapsed before its piece
+//     is copied in, it is zeroed about as fast as the piece is copied, and the
+//     copy then writes with no faults at all, so the load takes a third of a
+//     copy onto plain pages. One the host must back again costs more than
+//     ten million rows tested on it save, and one the kernel must compact
+//     memory for may, so the collapses stop once they have taken four times
+//     as long as the copies: a load then never takes much longer than a
+//     plain copy;
 //   - the byte form is written once and read in order by its new owner:
 //     advised, to_bytes' worst case was 4 times that without.
 #ifndef WOXBLOOM_HUGE_PAGE_ADVICE
-#define WOXBLOOM_HUGE_PAGE_ADVICE 9
+#define WOXBLOOM_HUGE_PAGE_ADVICE 129
 #endif
 
 namespace woxbloom {
@@ -56,8 +80,56 @@ enum HugePageAdvice : unsigned {
     advise_loaded = 2,
     advise_byte_form = 4,
     advise_loaded_after_copy = 8,
+    collapse_loaded_after_copy = 16,
+    collapse_loaded_while_copied = 32,
+    collapse_loaded_before_copy = 64,
+    collapse_loaded_while_cheap = 128,
 };
+
+// How the pages of a filter loaded from a byte form are placed: the bits of
+// the advice above as a choice, so that every way can be tested in one build.
+enum class LoadedPages {
+    plain,
+    advise_before,
+    advise_after,
+    collapse_after,
+    collapse_while_copied,
+    collapse_before,
+    collapse_while_cheap,
+};
+
 constexpr unsigned huge_page_advice = WOXBLOOM_HUGE_PAGE_ADVICE;
+constexpr unsigned loaded_advice = huge_page_advice & (advise_loaded | advise_loaded_after_copy |
+                                                       collapse_loaded_after_copy | collapse_loaded_while_copied |
+                                                       collapse_loaded_before_copy | collapse_loaded_while_cheap);
+static_assert((loaded_advice & (loaded_advice - 1)) == 0,
+              "WOXBLOOM_HUGE_PAGE_ADVICE names at most one way of placing a loaded filter");
+constexpr LoadedPages loaded_pages = loaded_advice == advise_loaded                  ? LoadedPages::advise_before
+                                     : loaded_advice == advise_loaded_after_copy     ? LoadedPages::advise_after
+                                     : loaded_advice == collapse_loaded_after_copy   ? LoadedPages::collapse_after
+                                     : loaded_advice == collapse_loaded_while_copied ? LoadedPages::collapse_while_copied
+                                     : loaded_advice == collapse_loaded_before_copy  ? LoadedPages::collapse_before
+                                     : loaded_advice == collapse_loaded_while_cheap  ? LoadedPages::collapse_while_cheap
+                                                                                     : LoadedPages::plain;
+
+// How many times as long as the copies the collapses of a loaded filter may
+// take, in all (LoadedPages::collapse_while_cheap). A 2 MiB page that the
+// kernel has at hand takes about as long to collapse as its piece takes to
+// copy; one that a virtual machine's host must first back again took 20 to 40
+// times as long here, and one the kernel must first compact memory for costs
+// the moving of up to 2 MiB of other pages. A copy onto plain pages
+// takes about five times as long as one into 2 MiB pages, for its faults, so
+// with collapses of at most four copies a load stays within a plain copy.
+constexpr double collapse_budget = 4;
+
+// Linux's advice to collapse a range into 2 MiB pages at once (6.1 and later),
+// where the C library's headers predate it; the same number on every
+// architecture.
+#ifdef MADV_COLLAPSE
+constexpr int madvise_collapse = MADV_COLLAPSE;
+#else
+constexpr int madvise_collapse = 25;
+#endif
 
 class BitArray {
 public:
@@ -86,19 +158,23 @@ public:
 
     // Becomes `bits` bits whose first ones come from a byte form: byte b gives
     // bits 8b .. 8b + 7; bits past the input are clear, input past `bits` is
-    // ignored. The input is copied once, straight into the new storage.
-    void assign_bytes(uint64_t bits, const unsigned char* data, size_t len) {
-        BitArray fresh(bits, false, huge_page_advice & advise_loaded);
+    // ignored. The input is copied once, straight into the new storage, whose
+    // pages are placed as `pages` (and `budget`, see collapse_budget) say; the
+    // bits are the same whichever way.
+    void assign_bytes(uint64_t bits, const unsigned char* data, size_t len, LoadedPages pages = loaded_pages,
+                      double budget = collapse_budget) {
+        BitArray fresh(bits, false, pages == LoadedPages::advise_before);
         const size_t copied = std::min(len, fresh.byte_count());
         auto* bytes = reinterpret_cast<unsigned char*>(fresh.storage_);
-        if (copied > 0) std::memcpy(bytes, data, copied);
+        if (fresh.mapped_) {
+            copy_placed(bytes, mapped_length(fresh.bytes_), data, copied, pages, budget);
+        } else if (copied > 0) {
+            std::memcpy(bytes, data, copied);
+        }
         // Fresh mappings are zero already; writing zeros would only fault in
         // pages that nothing else needs.
         if (!fresh.zeroed_ && fresh.bytes_ > copied) std::memset(bytes + copied, 0, fresh.bytes_ - copied);
         if (bits % 64 != 0) fresh.storage_[bits / 64] &= (uint64_t{1} << (bits % 64)) - 1;
-        if ((huge_page_advice & advise_loaded_after_copy) && fresh.mapped_) {
-            madvise(fresh.storage_, mapped_length(fresh.bytes_), MADV_HUGEPAGE);
-        }
         swap(fresh);
     }
 
@@ -141,6 +217,63 @@ private:
         }
         bits_ = bits;
         bytes_ = bytes;
+    }
+
+    // Copies `copied` bytes of data into a new mapping of `length` bytes, whole
+    // 2 MiB pages, and places its pages. Only the pieces that receive data are
+    // collapsed: the rest stays unfaulted, as a configured filter's does, until
+    // an insert writes it.
+    static void copy_placed(unsigned char* to, size_t length, const unsigned char* data, size_t copied,
+                            LoadedPages pages, double budget) {
+        const bool before = pages == LoadedPages::collapse_before || pages == LoadedPages::collapse_while_cheap;
+        if (before || pages == LoadedPages::collapse_while_copied) {
+            bool collapsing = true;
+            double collapsing_time = 0, copying_time = 0;
+            for (size_t at = 0; at < copied; at += huge_page) {
+                const size_t n = std::min(huge_page, copied - at);
+                const bool timed = collapsing && pages == LoadedPages::collapse_while_cheap;
+                const double start = timed ? thread_seconds() : 0;
+                if (collapsing && before) {
+                    // A collapse needs a page of the piece written; the kernel
+                    // zeroes the rest of the new 2 MiB page.
+                    *reinterpret_cast<volatile unsigned char*>(to + at) = 0;
+                    collapsing = collapse(to + at);
+                }
+                const double copy_start = timed ? thread_seconds() : 0;
+                std::memcpy(to + at, data + at, n);
+                if (collapsing && pages == LoadedPages::collapse_while_copied) collapsing = collapse(to + at);
+                if (timed) {
+                    // CPU time, which a busy machine's other work leaves as it is.
+                    const double end = thread_seconds();
+                    collapsing_time += copy_start - start;
+                    copying_time += end - copy_start;
+                    collapsing = collapsing && collapsing_time <= budget * copying_time;
+                }
+            }
+        } else if (copied > 0) {
+            std::memcpy(to, data, copied);
+        }
+        if (pages != LoadedPages::plain && pages != LoadedPages::advise_before) {
+            // Whatever did not get 2 MiB pages here, khugepaged may collapse later.
+            madvise(to, length, MADV_HUGEPAGE);
+        }
+        if (pages == LoadedPages::collapse_after && copied > 0) madvise(to, mapped_length(copied), madvise_collapse);
+    }
+
+    static double thread_seconds() {
+        timespec now{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+        return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+    }
+
+    // Collapses the 2 MiB piece at `piece` into one 2 MiB page; whether the
+    // next piece should be tried. A kernel before 6.1 refuses the advice
+    // (EINVAL), and one with no 2 MiB page to give even after compacting
+    // (ENOMEM) would only make each further piece wait for the same answer.
+    // EAGAIN says a page was busy for a moment: that piece is left to
+    // khugepaged, and the next one tried.
+    static bool collapse(unsigned char* piece) {
+        return madvise(piece, huge_page, madvise_collapse) == 0 || errno == EAGAIN;
     }
 
     // The bytes of a mapping: whole 2 MiB pages.
