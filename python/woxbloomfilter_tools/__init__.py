@@ -80,16 +80,17 @@ def _count(name: str, value: SupportsIndex, least: int) -> int:
     return number
 
 
-def _rate(value: SupportsFloat) -> float:
+def _rate(value: SupportsFloat, name: str = "p") -> float:
+    """`value` as a float above 0 and below 1."""
     if isinstance(value, (str, bytes)):
-        raise TypeError(f"p must be a real number, not {type(value).__name__}")
+        raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
     try:
-        p = float(value)
+        rate = float(value)
     except TypeError:
-        raise TypeError(f"p must be a real number, not {type(value).__name__}") from None
-    if not 0.0 < p < 1.0:  # also false for NaN
-        raise ValueError(f"p must be above 0 and below 1, got {p!r}")
-    return p
+        raise TypeError(f"{name} must be a real number, not {type(value).__name__}") from None
+    if not 0.0 < rate < 1.0:  # also false for NaN
+        raise ValueError(f"{name} must be above 0 and below 1, got {rate!r}")
+    return rate
 
 
 def parameters(n: SupportsIndex, p: SupportsFloat) -> tuple[int, int]:

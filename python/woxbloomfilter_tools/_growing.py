@@ -16,7 +16,6 @@ from __future__ import annotations
 
 import json
 import math
-import operator
 import warnings
 import weakref
 from collections.abc import Buffer, Sequence
@@ -235,27 +234,15 @@ class Watch:
 
 
 def check_growth(growth: SupportsIndex) -> int:
-    if isinstance(growth, bool):
-        raise TypeError("growth must be an integer, not bool")
-    try:
-        number = operator.index(growth)
-    except TypeError:
-        raise TypeError(f"growth must be an integer, not {type(growth).__name__}") from None
-    if number < 2:
-        raise ValueError(f"growth must be at least 2, got {number}")
-    return number
+    from woxbloomfilter_tools import _count
+
+    return _count("growth", growth, 2)
 
 
 def check_ratio(ratio: SupportsFloat) -> float:
-    if isinstance(ratio, (str, bytes)):
-        raise TypeError(f"ratio must be a real number, not {type(ratio).__name__}")
-    try:
-        r = float(ratio)
-    except TypeError:
-        raise TypeError(f"ratio must be a real number, not {type(ratio).__name__}") from None
-    if not 0.0 < r < 1.0:  # also false for NaN
-        raise ValueError(f"ratio must be above 0 and below 1, got {r!r}")
-    return r
+    from woxbloomfilter_tools import _rate
+
+    return _rate(ratio, "ratio")
 
 
 class Growing:
