@@ -473,7 +473,8 @@ void copy_floats(int64_t rows, Validity parent, Validity own, const uint8_t* val
     for (int64_t i = 0; i < rows; ++i, out += stride) {
         const Bits bits = load(reinterpret_cast<const Bits*>(values), i);
         const Bits magnitude = bits & ~sign;
-        const bool there = parent(i) & own(i) & (magnitude <= infinity);
+        // & on purpose, as unsigned: every row evaluates all three, with no branch
+        const bool there = (unsigned{parent(i)} & unsigned{own(i)} & unsigned{magnitude <= infinity}) != 0;
         // 0 < magnitude <= infinity keeps the bits; zero, NaN and a null give 0
         const Bits kept = bits & (Bits{0} - static_cast<Bits>(there & (magnitude - 1 < infinity)));
         out[0] = there;
