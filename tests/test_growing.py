@@ -503,8 +503,11 @@ def plain_filter(k, m):
 @pytest.mark.parametrize("fixed, old, first", [
     # Sized, and below its capacity: full at the capacity it was sized for.
     (lambda: KeyedFilter.sized(1000, 0.01), range(600), lambda k, m, set_bits: Capacity(1000, 0.01)),
-    # Sized and past it: full at the rows it holds, at the rate it has.
+    # Sized and past it, far or by less than the estimate errs: full at the
+    # rows it holds, at the rate it has.
     (lambda: KeyedFilter.sized(1000, 0.01), range(2000),
+     lambda k, m, set_bits: rows_and_rate(k, m, math.ceil(-(m / k) * math.log1p(-set_bits / m)))),
+    (lambda: KeyedFilter.sized(1000, 0.01), range(1040),
      lambda k, m, set_bits: rows_and_rate(k, m, math.ceil(-(m / k) * math.log1p(-set_bits / m)))),
     # Stored without a capacity: the rows its k and m suit, where half its bits are set.
     (lambda: KeyedFilter(plain_filter(7, 9586)), range(600),

@@ -132,7 +132,10 @@ def first_layer(layer: LayerStatus) -> Capacity:
     if math.isinf(rows):
         raise ValueError("every bit of the filter is set, so it answers \"maybe\" for every row: build a new filter")
     n = layer.capacity.n if layer.capacity is not None else max(1, round(m * math.log(2) / k))
-    if past(rows, n):
+    # Any row past n counts here, where `past` allows for the estimate's
+    # error: the layer's rate must be the one it has, or the whole's bound
+    # would not hold.
+    if rows > n:
         n = math.ceil(rows)
     elif layer.capacity is not None:
         return layer.capacity
