@@ -14,7 +14,7 @@ DEFAULT_FPR = 0.01
 # A new filter grows: each layer twice the rows of the one before.
 GROWTH = 2
 # The first layer's rows when DATA cannot be counted (a pipe) and --rows is
-# not given: 1.6 MiB of bits at 1 %, and a billion rows take 11 layers.
+# not given: 1.5 MiB of bits at 1 %, and a billion rows take 10 layers.
 FIRST_ROWS = 1_000_000
 # The ratio of a fixed filter made to grow (--append --grow): its first layer
 # keeps the rate p it was sized for, and the later layers' rates, halving,
