@@ -119,9 +119,10 @@ def best(command, repeat):
 
 
 def filter_bytes(path):
-    from woxbloomfilter_tools import load
+    """The bytes of the filter's bits, every layer's: build makes growing filters."""
+    from woxbloomfilter_tools import KeyedFilter
 
-    return (load(path).get_m() + 7) // 8
+    return sum((layer.m + 7) // 8 for layer in KeyedFilter.load(path).status().layers)
 
 
 def main():

@@ -5,6 +5,7 @@ this process on many files; the command line's own cases run it in a process
 of its own."""
 import datetime
 import decimal
+import io
 import subprocess
 import sys
 
@@ -26,6 +27,12 @@ NULL_WORDS = ["NA", "N/A", "null", "NULL", "NaN", "nan", "#N/A", "-nan", "None",
 def run(folder, *args, stdin=None):
     return subprocess.run([*CLI, *map(str, args)], cwd=folder, capture_output=True, text=True, timeout=120,
                           input=stdin)
+
+
+def saved(keyed):
+    out = io.BytesIO()
+    keyed.save(out)
+    return out.getvalue()
 
 
 def layout_name(type_):
@@ -205,24 +212,29 @@ def test_a_key_column_empty_at_first_takes_the_key_type(tmp_path):
 
 def test_long_rows_and_standard_input(tmp_path):
     """A field of 3 MB, longer than the reader's first block, is read; a
-    standard input cannot be counted, so build needs --rows there."""
+    standard input cannot be counted, so a growing filter starts at a million
+    rows there, and a fixed one needs --rows."""
     long = "x" * 3_000_000
     text = f"id,name\n1,a\n2,{long}\n3,c\n"
     (tmp_path / "long.csv").write_text(text)
     assert run(tmp_path, "build", "f.wbf", "long.csv", "--key", "name").returncode == 0
-    expected = KeyedFilter.sized(3, 0.01, "name")
+    expected = KeyedFilter.sized(3 + 6, 0.01, "name", growth=2)  # 3 rows, and room for 3 sqrt(3) more
     expected.insert(pa.table({"name": ["a", long, "c"]}))
-    assert KeyedFilter.load(tmp_path / "f.wbf").filter.to_bytes() == expected.filter.to_bytes()
+    assert (tmp_path / "f.wbf").read_bytes() == saved(expected)
 
-    refused = run(tmp_path, "build", "g.wbf", "-", "--key", "name", "--format", "csv", stdin=text)
+    assert run(tmp_path, "build", "g.wbf", "-", "--key", "name", "--format", "csv", stdin=text).returncode == 0
+    assert KeyedFilter.load(tmp_path / "g.wbf").capacity == (1_000_000, 0.01)
+    assert KeyedFilter.load(tmp_path / "g.wbf").test(pa.table({"name": ["a", long, "c"]})).all()
+    refused = run(tmp_path, "build", "h.wbf", "-", "--key", "name", "--format", "csv", "--fixed", stdin=text)
     assert (refused.returncode, refused.stderr) == (2, "woxbloom: error: standard input can be read only once, and "
-                                                       "the filter's size needs the rows counted first: give --rows N "
-                                                       "(a bound above the rows will do) (see woxbloom build --help)\n")
+                                                       "a fixed filter's size needs the rows counted first: give --rows "
+                                                       "N (a bound above the rows will do), or leave out --fixed (see "
+                                                       "woxbloom build --help)\n")
     semicolons = "id;name\n4;d\n5;a\n"
     assert run(tmp_path, "build", "f.wbf", "-", "--append", "--format", "csv", "--delimiter", ";",
                stdin=semicolons).returncode == 0
     expected.insert(pa.table({"name": ["d", "a"]}))
-    assert KeyedFilter.load(tmp_path / "f.wbf").filter.to_bytes() == expected.filter.to_bytes()
+    assert (tmp_path / "f.wbf").read_bytes() == saved(expected)
     done = run(tmp_path, "test", "f.wbf", "-", "--format", "csv", "-o", "new.csv", stdin="name\ne\nd\n")
     assert done.stderr.splitlines()[0] == "woxbloom: 2 rows read, 1 written to new.csv (surely not in f.wbf)"
     assert (tmp_path / "new.csv").read_text() == '"name"\n"e"\n'

@@ -20,7 +20,7 @@ from hypothesis import given, note, settings, strategies as st
 import woxbloomfilter_tools as tools
 from model import MASK64, hash_pair
 from woxbloomfilter import bloomfilter
-from woxbloomfilter_tools import Capacity, CapacityWarning, KeyedFilter
+from woxbloomfilter_tools import Capacity, CapacityWarning, KeyedFilter, _keys
 
 MAGIC = bytes.fromhex("89 57 42 46 0d 0a 1a 0a")
 BASE = settings().max_examples
@@ -492,3 +492,79 @@ def test_status_describes_each_layer_and_the_whole_from_its_bits():
     assert repr(keyed) == (
         "KeyedFilter(layers=3, n=1000, p=0.01, growth=2, ratio=0.8, key=('id',), layout='a table: id int64')"
     )
+
+
+def plain_filter(k, m):
+    f = bloomfilter()
+    f.configure(k, m)
+    return f
+
+
+@pytest.mark.parametrize("fixed, old, first", [
+    # Sized, and below its capacity: full at the capacity it was sized for.
+    (lambda: KeyedFilter.sized(1000, 0.01), range(600), lambda k, m, set_bits: Capacity(1000, 0.01)),
+    # Sized and past it, far or by less than the estimate errs: full at the
+    # rows it holds, at the rate it has.
+    (lambda: KeyedFilter.sized(1000, 0.01), range(2000),
+     lambda k, m, set_bits: rows_and_rate(k, m, math.ceil(-(m / k) * math.log1p(-set_bits / m)))),
+    (lambda: KeyedFilter.sized(1000, 0.01), range(1040),
+     lambda k, m, set_bits: rows_and_rate(k, m, math.ceil(-(m / k) * math.log1p(-set_bits / m)))),
+    # Stored without a capacity: the rows its k and m suit, where half its bits are set.
+    (lambda: KeyedFilter(plain_filter(7, 9586)), range(600),
+     lambda k, m, set_bits: rows_and_rate(k, m, round(m * math.log(2) / k))),
+    (lambda: KeyedFilter(plain_filter(5, 20_000)), range(5000),
+     lambda k, m, set_bits: rows_and_rate(k, m, math.ceil(-(m / k) * math.log1p(-set_bits / m)))),
+    (lambda: KeyedFilter(plain_filter(3, 64)), range(0), lambda k, m, set_bits: rows_and_rate(k, m, 15)),
+])
+def test_a_fixed_filter_becomes_the_first_layer_of_a_growing_one(fixed, old, first):
+    """Its bits kept, every row it held stays present; new rows go into
+    layers after it, as the model routes them from a first layer of its bits,
+    full at the capacity the rules give it, with a ratio of 0.5: the whole
+    stays below twice the first layer's rate."""
+    keyed = fixed()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", CapacityWarning)  # the filter past its capacity
+        keyed.insert(int_rows(old))
+    f = keyed.filter
+    k, m, bits = f.get_k(), f.get_m(), f.to_bytes()
+    n, p = first(k, m, popcount(bits))
+    grown = _keys.grown(keyed, 2, 0.5)
+    assert grown.status().capacity == (n, pytest.approx(p * 2, rel=1e-12))
+    assert layer_bytes(grown) == [(k, m, bits)]
+    assert (grown.key, grown.layout) == (keyed.key, keyed.layout)
+    model = LayersModel(n, p * 2, 2, 0.5)
+    model.layers[0] = [k, m, np.unpackbits(np.frombuffer(bits, dtype=np.uint8), count=m, bitorder="little").astype(bool), []]
+    new = range(10**6, 10**6 + 3000)
+    grown.insert(int_rows(new))
+    for value in new:
+        model.insert(struct.pack("<q", value))
+    assert len(model.layers) > 1
+    assert layer_bytes(grown) == [(k, m, np.packbits(bits, bitorder="little").tobytes()) for k, m, bits, _ in model.layers]
+    assert grown.test(int_rows([*old, *new])).all()
+    assert layer_bytes(round_trip(grown, "save")) == layer_bytes(grown)
+
+
+def rows_and_rate(k, m, n):
+    return Capacity(n, (-math.expm1(-k * n / m)) ** k)
+
+
+@pytest.mark.parametrize("f, rows, message", [
+    (lambda: plain_filter(3, 64), 1000, "every bit of the filter is set, so it answers \"maybe\" for every row: build a new filter"),
+    (lambda: tools.sized(100, 0.01), 420, "a filter that answers \"maybe\" for {p:.3g} % of rows never inserted at its capacity "
+     "cannot start a growing filter of ratio 0.5: the rates of its layers would add up to {whole:.3g} %; build a new filter"),
+    (lambda: plain_filter(0, 64), 0, "a filter of k = 0 and m = 64 holds no rows by bits, so it cannot be a layer"),
+])
+def test_a_fixed_filter_that_cannot_be_a_layer_is_refused(f, rows, message):
+    keyed = KeyedFilter(f())
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", CapacityWarning)
+        keyed.insert(int_rows(range(rows)))
+    before = keyed.filter.to_bytes()
+    if "{p" in message:  # past its capacity: full at the rows it holds, at the rate it has
+        k, m = keyed.filter.get_k(), keyed.filter.get_m()
+        _, p = rows_and_rate(k, m, math.ceil(-(m / k) * math.log1p(-popcount(before) / m)))
+        message = message.format(p=p * 100, whole=p * 200)
+    with pytest.raises(ValueError) as err:
+        _keys.grown(keyed, 2, 0.5)
+    assert str(err.value) == message
+    assert keyed.filter.to_bytes() == before

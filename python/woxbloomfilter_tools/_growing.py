@@ -118,6 +118,31 @@ def full_at(k: int, m: int, n: int) -> int:
     return bits
 
 
+def first_layer(layer: LayerStatus) -> Capacity:
+    """The capacity at which a fixed filter, of status `layer`, is full as
+    the first layer of a growing filter: the one it was sized for; for a
+    filter stored without one, the rows its k and m suit best, m ln 2 / k,
+    where half its bits are set (as `parameters` sizes filters), at the rate
+    expected there. A filter that holds more rows than that is full at the
+    rows it holds, at the rate it has now."""
+    k, m, rows = layer.k, layer.m, layer.estimated_rows
+    if k == 0 or m == 0 or rows is None:
+        raise ValueError(f"a filter of k = {k} and m = {m} holds no rows by bits, so it cannot be a layer")
+    if math.isinf(rows):
+        raise ValueError("every bit of the filter is set, so it answers \"maybe\" for every row: build a new filter")
+    n = layer.capacity.n if layer.capacity is not None else max(1, round(m * math.log(2) / k))
+    # Any row past n counts here, where `past` allows for the estimate's
+    # error: the layer's rate must be the one it has, or the whole's bound
+    # would not hold.
+    if rows > n:
+        n = math.ceil(rows)
+    elif layer.capacity is not None:
+        return layer.capacity
+    from woxbloomfilter_tools import expected_fpr
+
+    return Capacity(n, expected_fpr(k, m, n))
+
+
 @dataclass(frozen=True)
 class LayerStatus:
     """One layer of a filter (a fixed filter is one layer): its k and m, the
@@ -260,6 +285,24 @@ class Growing:
     def new(cls, capacity: Capacity, growth: int, ratio: float) -> Growing:
         grown = cls(capacity, growth, ratio)
         grown._add()
+        return grown
+
+    @classmethod
+    def starting_with(cls, f: bloomfilter, first: Capacity, growth: int, ratio: float) -> Growing:
+        """A growing filter whose first layer is a copy of `f`, full at the
+        `first` capacity. Its later layers' rates are `ratio` times the one
+        before each, from first.p, so that all of them stay below
+        first.p / (1 - ratio): its capacity's p."""
+        k, m = f.get_k(), f.get_m()
+        whole = first.p / (1 - ratio)
+        if whole >= 1.0:
+            raise ValueError(
+                f"a filter that answers \"maybe\" for {_percent(first.p)} of rows never inserted at its capacity "
+                f"cannot start a growing filter of ratio {ratio}: the rates of its layers would add up to "
+                f"{_percent(whole)}; build a new filter"
+            )
+        grown = cls(check_capacity(first.n, whole), growth, ratio)
+        grown.restore_layer(k, m, f.to_bytes())
         return grown
 
     @classmethod

@@ -35,6 +35,7 @@ from woxbloomfilter_tools._growing import (
     LayerStatus,
     Watch,
     check_capacity,
+    first_layer,
     check_growth,
     check_ratio,
 )
@@ -458,6 +459,21 @@ class KeyedFilter:
         for layout, rows in other._held.items():
             held[layout] = rows if layout not in held else _distinct(np.concatenate([held[layout], rows]))
         return key, None if known is None or _untyped(known) else known, held
+
+
+def grown(keyed: KeyedFilter, growth: int, ratio: float) -> KeyedFilter:
+    """A growing filter whose first layer is the fixed filter of `keyed`,
+    its bits kept and full at the capacity `first_layer` gives it, with the
+    key, layout and held rows of `keyed`: every row it holds stays present,
+    and rows it does not hold go into layers added after it, `growth` times
+    larger each at `ratio` times the rate. ValueError for a filter that
+    cannot be a layer (k = 0, or so full that the rates of the layers would
+    add up to 1 or more)."""
+    f = keyed.filter
+    layers = Growing.starting_with(f, first_layer(keyed.status().layers[0]), growth, ratio)
+    result = KeyedFilter._of_layers(layers, keyed.key)
+    result._layout, result._held = keyed.layout, dict(keyed._held)
+    return result
 
 
 NULL = "null"  # the type of a column that held only nulls where it was read

@@ -11,6 +11,15 @@ from typing import Any, NoReturn
 from woxbloomfilter_tools.cli.errors import PROG
 
 DEFAULT_FPR = 0.01
+# A new filter grows: each layer twice the rows of the one before.
+GROWTH = 2
+# The first layer's rows when DATA cannot be counted (a pipe) and --rows is
+# not given: 1.5 MiB of bits at 1 %, and a billion rows take 10 layers.
+FIRST_ROWS = 1_000_000
+# The ratio of a fixed filter made to grow (--append --grow): its first layer
+# keeps the rate p it was sized for, and the later layers' rates, halving,
+# add up with it to below 2 p. The default ratio, 0.8, would let them reach 5 p.
+GROW_RATIO = 0.5
 # The formats DATA may have, by extension; --format names one for all.
 EXTENSIONS = {
     ".parquet": "parquet",
@@ -84,16 +93,30 @@ def parser() -> argparse.ArgumentParser:
         formatter_class=argparse.RawDescriptionHelpFormatter,
         description=(
             "Builds FILTER from the key columns of every row of DATA, read in batches.\n\n"
-            "The filter is sized for n rows at the rate --fpr: n is --rows when given, else the\n"
-            "number of rows in DATA. Parquet and Arrow IPC files record it; CSV and JSON do not,\n"
-            "so for them the files are read twice, once to count the rows (the progress bar\n"
-            "shows it) and once to build: --rows spares the counting pass. Standard input and\n"
-            "pipes are read once: they need --rows.\n\n"
+            "FILTER grows: its first layer is sized for n rows (and 3 sqrt(n) more, so that all n\n"
+            "fit whatever the error of its estimate of them) at a rate below --fpr; when it is\n"
+            "full, a layer of twice the rows at a lower rate is added, and so on, so that its\n"
+            "rate stays below --fpr however many rows come, now or with --append. n is --rows\n"
+            "when given, else the number of rows in DATA. Parquet and Arrow IPC files record it;\n"
+            "CSV and JSON do not, so for them the files are read twice, once to count the rows\n"
+            "(the progress bar shows it) and once to build: a first layer that holds them all\n"
+            "takes about a third less memory than layers grown from a smaller start, and a test\n"
+            "asks one layer instead of several. --rows spares the counting pass. Standard input\n"
+            f"and pipes are read once: without --rows the first layer is sized for {FIRST_ROWS:,} rows.\n\n"
+            "--fixed makes a filter of one layer sized for n rows at --fpr, smaller and faster to\n"
+            "test, whose rate climbs past n rows: it needs the rows counted, or --rows.\n\n"
             "The key's types are those of the files, and all files must agree on them. --types\n"
             "names them instead, as 'info' prints a layout: id=int64,name=string; CSV columns are\n"
             "then read as those types, and other files must have them.\n\n"
             "With --append, the rows go into the existing FILTER, whose recorded key and size\n"
-            "stay: --rows and --fpr are refused, and --key, if given, must be FILTER's key.\n"
+            "stay: --rows, --fpr, --types and --fixed are refused, and --key, if given, must be\n"
+            "FILTER's key. A growing FILTER adds layers as it needs. A fixed FILTER that the rows\n"
+            "would take past the rows it was sized for is refused and left as it was, unless\n"
+            "--grow (it becomes a growing filter whose first layer is the fixed one, its bits kept,\n"
+            "and stays below twice the rate it was sized for, or has if it holds more rows) or\n"
+            "--force (the rows go in, its rate climbs, and one warning line tells it). A FILTER\n"
+            "stored before capacities were recorded takes the rows as a fixed one with nothing to\n"
+            "refuse by, or grows with --grow.\n"
             "Data whose key columns differ from FILTER's in names, order or types is refused.\n\n"
             "In CSV files only an empty field is null, and a quoted empty field (\"\") is an empty\n"
             "string, as pyarrow writes them: NA, null or NaN are values like any other.\n\n"
@@ -104,9 +127,17 @@ def parser() -> argparse.ArgumentParser:
     build.add_argument("filter", metavar="FILTER", help="the filter file to write (or to add to, with --append)")
     build.add_argument("data", metavar="DATA", nargs="+", help=data_help)
     build.add_argument("--key", type=key_names, metavar="COL[,COL...]", help="the key columns, in order")
-    build.add_argument("--rows", type=row_count, metavar="N", help="size the filter for N rows (no counting pass)")
     build.add_argument(
-        "--fpr", type=rate, metavar="P", help=f"the false-positive rate at n rows (default {DEFAULT_FPR})"
+        "--rows", type=row_count, metavar="N", help="size the (first layer of the) filter for N rows: no counting pass"
+    )
+    build.add_argument(
+        "--fpr",
+        type=rate,
+        metavar="P",
+        help=f"the false-positive rate that a growing filter stays below, or a fixed one has at n rows (default {DEFAULT_FPR})",
+    )
+    build.add_argument(
+        "--fixed", action="store_true", help="one layer sized for n rows, whose rate climbs past them, instead of growing"
     )
     build.add_argument(
         "--types",
@@ -115,6 +146,14 @@ def parser() -> argparse.ArgumentParser:
         help="the types of key columns, as a layout names them (int64, string, date32, decimal128(10, 2), ...)",
     )
     build.add_argument("--append", action="store_true", help="insert into the existing FILTER")
+    build.add_argument(
+        "--grow", action="store_true", help="with --append: a fixed FILTER becomes a growing one, its bits the first layer"
+    )
+    build.add_argument(
+        "--force",
+        action="store_true",
+        help="with --append: insert into a fixed FILTER past the rows it was sized for (its rate climbs)",
+    )
     build.add_argument("--format", choices=FORMATS, help=format_help)
     build.set_defaults(module="build", parser=build)
 
@@ -151,9 +190,14 @@ def parser() -> argparse.ArgumentParser:
         help="what a filter file holds and how full it is",
         formatter_class=argparse.RawDescriptionHelpFormatter,
         description=(
-            "Prints FILTER's k, m and size, its key and key row layout, its fill, the rows it\n"
-            "holds as estimated from the fill, its expected false-positive rate now (fill ** k)\n"
-            "and how many more rows double it, its format version and that its checksum holds.\n"
+            "Prints FILTER's size, format version and that its checksum holds, its key and key\n"
+            "row layout, and its capacity: the rows n and the rate p it was sized for (none for a\n"
+            "file stored before capacities were recorded). For a fixed filter: k, m, the fill, the\n"
+            "rows it holds as estimated from the fill, its expected false-positive rate now\n"
+            "(fill ** k), how many more rows double it, and whether it has passed its capacity.\n"
+            "For a growing filter: its growth and ratio, each layer's k, m, capacity, fill,\n"
+            "estimated rows and rate, then the rows of all layers, the rate of all of them\n"
+            "together, and how many more rows fill the newest layer.\n"
             "A damaged file is one error line and exit status 1."
         ),
     )
@@ -168,7 +212,9 @@ def parser() -> argparse.ArgumentParser:
             help=f"a filter of the bits {verb} of the filters",
             description=(
                 f"Writes to OUT the filter of the bits {verb} of A, B, ...: filters of equal k, m "
-                "and key layout (of the same rows, by the same key)."
+                "and key layout (of the same rows, by the same key). Growing filters combine layer "
+                "by layer, when they have the same layers; a growing filter never combines with a "
+                "fixed one, and growing filters of more than one layer do not intersect."
             ),
         )
         command.add_argument("output", metavar="OUT", help="the filter file to write")

@@ -6,9 +6,11 @@ from collections.abc import Callable, Sequence
 from typing import Any
 
 from woxbloomfilter import bloomfilter
-from woxbloomfilter_tools import _storage, parameters
+from woxbloomfilter_tools import _keys, _storage, parameters
+from woxbloomfilter_tools._growing import RATIO, FilterStatus
 from woxbloomfilter_tools._keys import KeyedFilter, key_rows
 from woxbloomfilter_tools.cli import sources
+from woxbloomfilter_tools.cli.arguments import GROW_RATIO, GROWTH
 from woxbloomfilter_tools.cli.errors import Failure, shown
 from woxbloomfilter_tools.cli.outputs import writing
 from woxbloomfilter_tools.cli.sources import Source
@@ -48,14 +50,29 @@ def types_of(keyed: KeyedFilter, path: str) -> dict[str, Any]:
         raise Failure(f"{shown(path)}: {error}") from None
 
 
-def sized(rows: int, p: float, names: tuple[str, ...], types: dict[str, Any]) -> KeyedFilter:
-    """A new filter whose layout `types` (Arrow types) fix, so that it holds
-    even when no row comes."""
+def sized(rows: int, p: float, names: tuple[str, ...], types: dict[str, Any], fixed: bool) -> KeyedFilter:
+    """A new filter, growing unless `fixed`, whose layout `types` (Arrow
+    types) fix, so that it holds even when no row comes."""
     try:
-        return KeyedFilter.sized(rows, p, names, types=types)
+        return KeyedFilter.sized(rows, p, names, types=types, growth=None if fixed else GROWTH)
     except (MemoryError, TypeError):  # TypeError: an m past 64 bits
-        gib = parameters(rows, p)[1] / 8 / 2**30
-        raise Failure(f"a filter for {rows:,} rows at {p} takes {gib:,.1f} GiB: more memory than there is") from None
+        gib = parameters(rows, p if fixed else p * (1 - RATIO))[1] / 8 / 2**30
+        what = "a filter" if fixed else "the first layer of a filter"
+        raise Failure(f"{what} for {rows:,} rows at {p} takes {gib:,.1f} GiB: more memory than there is") from None
+
+
+def grown(keyed: KeyedFilter, path: str) -> KeyedFilter:
+    """The fixed filter of `path` as the first layer of a growing one."""
+    try:
+        return _keys.grown(keyed, GROWTH, GROW_RATIO)
+    except ValueError as error:
+        raise Failure(f"{shown(path)} cannot grow: {error}") from None
+
+
+def rate_now(status: FilterStatus) -> float:
+    """The false-positive rate expected now: of one layer, its fill ** k
+    exactly, where 1 - (1 - rate) would lose the digits of a small one."""
+    return status.layers[0].rate if len(status.layers) == 1 else status.rate
 
 
 def probe() -> bloomfilter:

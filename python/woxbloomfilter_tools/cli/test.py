@@ -8,7 +8,6 @@ import contextlib
 import importlib
 from typing import Any
 
-from woxbloomfilter_tools import fill
 from woxbloomfilter_tools.cli import filters, sources
 from woxbloomfilter_tools.cli.errors import say, shown
 from woxbloomfilter_tools.cli.outputs import locked, percent, progress, refuse_same, table_writer, writer_of
@@ -33,8 +32,7 @@ def _test(args: argparse.Namespace, found: list[sources.Source], out_format: str
     for source in found:
         filters.has_columns(source, names)
         filters.check(keyed.test, source, sources.key_schema(source, names, types, set(names)))
-    k = keyed.filter.get_k()
-    rate = fill(keyed.filter) ** k
+    rate = filters.rate_now(keyed.status())
     counts = [sources.stored_count(source) for source in found]
     total = None if None in counts else sum(count or 0 for count in counts)
     read = kept = 0
