@@ -274,7 +274,8 @@ def test_filters_cross_between_spark_and_the_command_line(spark, tmp_path):
         spark.conf.unset("spark.sql.parquet.outputTimestampType")
     built = tools.spark_build(spark.read.parquet(str(tmp_path / "rows")), key, p=0.01)
     built.save(tmp_path / "spark.wbf")
-    woxbloom("build", "cli.wbf", "rows", "--key", ",".join(key), cwd=tmp_path)
+    # --fixed: sized for the rows counted, as spark_build sizes it (woxbloom grows by default)
+    woxbloom("build", "cli.wbf", "rows", "--key", ",".join(key), "--fixed", cwd=tmp_path)
     cli = KeyedFilter.load(tmp_path / "cli.wbf")
     assert (cli.key, cli.layout, cli.filter.to_bytes()) == (built.key, built.layout, built.filter.to_bytes())
 
@@ -308,6 +309,8 @@ def frame(spark):
          "key must be None with into, a KeyedFilter that keys its data itself"),
         (lambda df: tools.spark_build(df, "id", into=tools.sized(10, 0.1)), TypeError,
          "into must be a KeyedFilter, not bloomfilter"),
+        (lambda df: tools.spark_build(df, into=KeyedFilter.sized(10, 0.1, "id", growth=2)), TypeError,
+         "into must be a fixed filter: a growing filter's layers"),
         (lambda df: tools.spark_build(df, "id", p=0.01, split_every=1), ValueError,
          "split_every must be at least 2, got 1"),
         (lambda df: tools.spark_build(df, "id", p=0.01, budget=0), ValueError, "budget must be at least 1, got 0"),

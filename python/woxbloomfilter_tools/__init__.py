@@ -270,7 +270,9 @@ def spark_build(
     The filter is new, sized for `n` rows at the false-positive rate `p`
     (`n` defaults to `df.count()`, one more job), or `into`, an existing
     KeyedFilter that takes the rows and is returned: its key, k, m and
-    layout stay, and it is left as it was when anything fails.
+    layout stay, and it is left as it was when anything fails. `into` must
+    be fixed (TypeError for a growing one: its layers depend on the order
+    the rows arrive in, so filters built apart do not combine into it).
 
     Each task builds a partial filter of its partition from the Arrow
     batches that `mapInArrow` hands it, and the partials are unioned by a

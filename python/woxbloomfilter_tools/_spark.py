@@ -232,6 +232,12 @@ def build(
             raise TypeError("n and p size a new filter: into keeps its own size")
         if key is not None:
             raise TypeError("key must be None with into, a KeyedFilter that keys its data itself")
+        if into.growth is not None:
+            raise TypeError(
+                "into must be a fixed filter: a growing filter's layers depend on the order its rows arrive in, "
+                "so filters built apart from parts of the rows do not combine into it; build a fixed filter "
+                "sized for the rows (n, p), or test the growing one with spark_test"
+            )
         target = into
     elif p is None:
         raise TypeError("spark_build needs p, the false-positive rate to size a new filter for, or into, a filter to fill")
