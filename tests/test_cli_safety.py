@@ -12,7 +12,8 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
 
-from woxbloomfilter_tools import KeyedFilter
+import woxbloomfilter_tools as tools
+from woxbloomfilter_tools import KeyedFilter, _storage
 
 CLI = [sys.executable, "-m", "woxbloomfilter_tools"]
 
@@ -148,3 +149,11 @@ def test_a_full_disk_is_told_of_the_file(tmp_path, args, target):
         pytest.skip(f"no mount namespace here: {done.stderr.strip()}")
     assert (done.returncode, done.stderr, done.stdout) == (
         1, f"woxbloom: error: {target}: No space left on device\n", "")
+
+
+def test_a_layout_nested_too_deep_is_told_in_one_line(tmp_path):
+    path = tmp_path / "f.wbf"
+    _storage.save_with_metadata(tools.sized(10, 0.1), path, {b"keys": b"[" * 100_000 + b"]" * 100_000})
+    run = subprocess.run([*CLI, "info", str(path)], capture_output=True, text=True, timeout=120)
+    message = "the key layout in the metadata is not valid: it is nested 100000 levels deep, where a layout has 3"
+    assert (run.returncode, run.stdout, run.stderr) == (1, "", f"woxbloom: error: {path}: {message}\n")

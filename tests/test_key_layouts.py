@@ -4,8 +4,6 @@ union, and stored layouts that load only when they are ones `save` writes."""
 import json
 import math
 import struct
-import subprocess
-import sys
 from pathlib import Path
 
 import mmh3
@@ -147,14 +145,6 @@ def test_a_stored_layout_that_save_never_writes_is_refused(tmp_path, entry, mess
     with pytest.raises(FormatError) as refusal:
         KeyedFilter.load(path)
     assert str(refusal.value) == INVALID + message
-
-
-def test_the_command_line_tells_of_a_layout_nested_too_deep_in_one_line(tmp_path):
-    path = stored_with(tmp_path, b"[" * 100_000 + b"]" * 100_000)
-    run = subprocess.run([sys.executable, "-m", "woxbloomfilter_tools", "info", str(path)],
-                         capture_output=True, text=True, timeout=120)
-    message = f"{INVALID}it is nested 100000 levels deep, where a layout has 3"
-    assert (run.returncode, run.stdout, run.stderr) == (1, "", f"woxbloom: error: {path}: {message}\n")
 
 
 def test_a_stored_layout_newer_than_the_reader_says_so(tmp_path):
