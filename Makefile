@@ -208,7 +208,10 @@ $(ARM)/module/.built: $(ARM)/.sysroot $(SOURCES) cmake/aarch64-linux-gnu.cmake |
 # - test_spark.py: pyspark is not installed there, and Spark's JVM under
 #   emulation would take minutes to start; mapInArrow hands the workers
 #   Arrow batches, whose key rows test_keys.py checks there. The docs'
-#   Spark block is skipped as pyspark is missing.
+#   Spark block is skipped as pyspark is missing;
+# - test_readme.py: the examples of the README and docs/ are Python over the
+#   calls that the suite's other tests make there, and each starts a process
+#   that imports pyarrow, pandas or polars: over three minutes under emulation.
 # pytest would rewrite the asserts of all of Hypothesis, the package of a
 # plugin, at every start (bytecode may not be written): minutes under
 # emulation, so Hypothesis's plugin is named instead of found.
@@ -216,7 +219,7 @@ ARM_PYTEST_ENV := PYTHONPATH=$(abspath $(ARM)/module):$(abspath $(ARM)/site) \
 	WOX_HYPOTHESIS_PROFILE=small \
 	PYTEST_DISABLE_PLUGIN_AUTOLOAD=1 PYTEST_PLUGINS=_hypothesis_pytestplugin
 ARM_LEFT_OUT := --ignore=tests/test_dask.py --ignore=tests/test_cli.py --ignore=tests/test_cli_reading.py \
-	--ignore=tests/test_cli_safety.py --ignore=tests/test_spark.py --deselect tests/test_stubs.py::test_stubtest_finds_every_name \
+	--ignore=tests/test_cli_safety.py --ignore=tests/test_spark.py --ignore=tests/test_readme.py --deselect tests/test_stubs.py::test_stubtest_finds_every_name \
 	--deselect tests/test_stubs.py::test_mypy_accepts_correct_use_and_refuses_each_misuse \
 	--deselect tests/test_wheel.py::test_stubs_type_check
 
