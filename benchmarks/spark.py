@@ -23,6 +23,11 @@ run, a figure that a busy machine changes less than the time.
 memory: the peak resident size of the JVM (driver and executor in one, in
 local mode), the sum of the peaks of the Python worker processes, and the
 peak of the driver's Python process, over all the runs of a contender.
+floor: what any filter on Spark pays before its own work: the key columns
+read by the JVM, and also handed to Python workers as Arrow batches; the
+tested rows read and counted, and also through the workers and back with a
+constant answer. mapInArrow's route costs the JVM about as much as Spark's
+own filter costs in all, so 0.5 times Spark's own is below this floor.
 partials: spark_build of the same files read in --many partitions, with the
 budget for the partial filters unbounded and bounded (the default, one
 filter per core, and four filters' worth): the time and memory each takes.
@@ -42,6 +47,8 @@ import tempfile
 import threading
 import time
 from pathlib import Path
+
+import numpy as np
 
 import woxbloomfilter_tools as tools
 
@@ -225,6 +232,39 @@ def spark_own(spark, watch, folder, rows, repeat):
     return build, test, counts, {"bits": bloom.bitSize(), "bytes": out.size()}
 
 
+def floor(spark, watch, folder, rows, repeat):
+    """What any filter on Spark pays before its own work: the key columns
+    read and decoded by the JVM, then also handed to Python workers as Arrow
+    batches that are dropped (the build's route); the tested rows read and
+    counted, then also through the workers and back with a constant answer
+    (the test's route)."""
+    import pyarrow as pa
+    from pyspark.sql import functions as F
+    from pyspark.sql.types import BooleanType, StructField, StructType
+
+    table = spark.read.parquet(str(folder / "table")).select(*KEY)
+    probe = spark.read.parquet(str(folder / "probe"))
+
+    def dropped(batches):
+        for _ in batches:
+            pass
+        return iter(())
+
+    def answered(batches):
+        for batch in batches:
+            yield batch.append_column("maybe", pa.array(np.ones(batch.num_rows, bool)))
+
+    answered_schema = StructType([*probe.schema.fields, StructField("maybe", BooleanType(), False)])
+    out = {}
+    out["read"], _ = timed(lambda: table.write.format("noop").mode("overwrite").save(), repeat, watch)
+    out["read, to Python"], _ = timed(
+        lambda: table.mapInArrow(dropped, "none int").write.format("noop").mode("overwrite").save(), repeat, watch)
+    out["read, counted"], _ = timed(lambda: counted(probe, F.lit(True)), repeat, watch)
+    out["read, through Python, counted"], _ = timed(
+        lambda: counted(probe.mapInArrow(answered, answered_schema), F.col("maybe")), repeat, watch)
+    return out
+
+
 def partials(spark, watch, folder, rows, many, budget):
     """spark_build over `many` input partitions, within `budget` bytes."""
     size = (tools.parameters(rows, FP_RATE)[1] + 7) // 8
@@ -246,6 +286,8 @@ def child(args):
             out = {}
         elif args.child == "partials":
             out = partials(spark, watch, folder, args.rows, args.many, args.budget)
+        elif args.child == "floor":
+            out = floor(spark, watch, folder, args.rows, args.repeat)
         else:
             run = ours if args.child == "woxbloomfilter" else spark_own
             build, test, (false_positives, absent, false_negatives), filter_ = run(
@@ -298,7 +340,7 @@ def main():
     parser.add_argument("--many", type=int, default=128, help="input partitions for the partials' memory")
     parser.add_argument("--memory", default="4g", help="the JVM's heap (spark.driver.memory)")
     parser.add_argument("--quick", action="store_true", help="200,000 rows, one timed run: a smoke test")
-    parser.add_argument("--child", choices=["write", "woxbloomfilter", "spark", "partials"], help=argparse.SUPPRESS)
+    parser.add_argument("--child", choices=["write", "woxbloomfilter", "spark", "floor", "partials"], help=argparse.SUPPRESS)
     parser.add_argument("--folder", help=argparse.SUPPRESS)
     parser.add_argument("--budget", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -316,7 +358,7 @@ def main():
         print(f"{args.rows:,} rows and as many to test, written to Parquet in {time.perf_counter() - start:.1f} s",
               flush=True)
         results = {name: in_child(args, "--child", name, "--folder", str(folder))
-                   for name in ("spark", "woxbloomfilter")}
+                   for name in ("spark", "woxbloomfilter", "floor")}
         results["woxbloom command line"] = command_line(folder, args.repeat)
         size = (tools.parameters(args.rows, FP_RATE)[1] + 7) // 8
         budgets = {"unbounded": ["--budget", str(1 << 50)], "4 filters": ["--budget", str(4 * size)],
@@ -344,6 +386,10 @@ def main():
           f"test {ours_r['test']['seconds'] / own_r['test']['seconds']:.2f}x (targets: 0.5x or less); "
           f"Spark's own filter has {own_r['filter']['bits']:,} bits and meets {own_r['fpr']:.2%} "
           f"for {FP_RATE:.0%} asked; ours {ours_r['filter']['bits']:,} bits, k = {ours_r['filter']['k']}")
+    print("\nthe floor, what a filter on Spark pays before its own work:")
+    for name, run in results["floor"].items():
+        if name != "memory":
+            print(f"  {name:32}{run['seconds']:7.2f}s{cpu(run):>13}")
     first = next(iter(results["partials"].values()))
     print(f"\npartial filters of {mib(first['filter_bytes'])} each, the table read in {first['partitions']} partitions:")
     for name, run in results["partials"].items():
