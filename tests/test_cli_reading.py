@@ -5,9 +5,6 @@ this process on many files; the command line's own cases run it in a process
 of its own."""
 import datetime
 import decimal
-import io
-import subprocess
-import sys
 
 import numpy as np
 import pyarrow as pa
@@ -19,20 +16,10 @@ from hypothesis import example, given, settings, strategies as st
 from woxbloomfilter_tools import KeyedFilter, key_rows
 from woxbloomfilter_tools.cli import filters, sources
 
-CLI = [sys.executable, "-m", "woxbloomfilter_tools"]
+from test_cli import run, saved
+
 # Words that other readers take for null; here each is a value.
 NULL_WORDS = ["NA", "N/A", "null", "NULL", "NaN", "nan", "#N/A", "-nan", "None", "n/a"]
-
-
-def run(folder, *args, stdin=None):
-    return subprocess.run([*CLI, *map(str, args)], cwd=folder, capture_output=True, text=True, timeout=120,
-                          input=stdin)
-
-
-def saved(keyed):
-    out = io.BytesIO()
-    keyed.save(out)
-    return out.getvalue()
 
 
 def layout_name(type_):

@@ -19,16 +19,7 @@
 #include "batch.hpp"
 #include "bits.hpp"
 #include "rows.hpp"
-
-static int failures = 0;
-
-#define CHECK(cond)                                                                      \
-    do {                                                                                 \
-        if (!(cond)) {                                                                   \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                                  \
-        }                                                                                \
-    } while (0)
+#include "check.hpp"
 
 static std::mt19937_64 rng(20261208);
 

@@ -10,19 +10,9 @@
 #include <vector>
 
 #include "murmur.hpp"
+#include "check.hpp"
 
 using namespace tessvane::murmur;
-
-static int failures = 0;
-
-#define CHECK(cond)                                                          \
-    do {                                                                     \
-        if (!(cond)) {                                                       \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__,      \
-                         __LINE__, #cond);                                   \
-            ++failures;                                                      \
-        }                                                                    \
-    } while (0)
 
 using HashFn = void (*)(const void*, int, uint32_t, void*);
 

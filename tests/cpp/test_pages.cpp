@@ -28,16 +28,7 @@
 #include <vector>
 
 #include "bits.hpp"
-
-static int failures = 0;
-
-#define CHECK(cond)                                                                      \
-    do {                                                                                 \
-        if (!(cond)) {                                                                   \
-            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                                  \
-        }                                                                                \
-    } while (0)
+#include "check.hpp"
 
 using woxbloom::BitArray;
 using woxbloom::LoadedPages;
