@@ -455,7 +455,11 @@ def test_a_signal_leaves_old_file_or_none(folder, args, target, signum):
     before = snapshot(folder)
     leader, follower = pty.openpty()
     termios.tcsetwinsize(follower, (24, 100))  # a terminal of no width would show no bar
-    child = subprocess.Popen([*CLI, *args], cwd=folder, stdout=subprocess.DEVNULL, stderr=follower)
+    # As from a terminal: a runner under nohup, or one that started the tests
+    # in the background, hands its children SIGHUP or SIGINT ignored, and the
+    # command rightly keeps a signal that it was started ignoring.
+    child = subprocess.Popen([*CLI, *args], cwd=folder, stdout=subprocess.DEVNULL, stderr=follower,
+                             preexec_fn=lambda: signal.signal(signum, signal.SIG_DFL))
     os.close(follower)
     shown, deadline = b"", time.monotonic() + 60
     while b"rows/s" not in shown and time.monotonic() < deadline:
