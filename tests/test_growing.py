@@ -19,6 +19,7 @@ from hypothesis import given, note, settings, strategies as st
 
 import woxbloomfilter_tools as tools
 from model import MASK64, hash_pair
+from test_storage import what_a_flip_in_the_start_breaks
 from woxbloomfilter import bloomfilter
 from woxbloomfilter_tools import Capacity, CapacityWarning, KeyedFilter, _keys
 
@@ -317,13 +318,8 @@ def what_a_flip_breaks(byte, flipped, layers):
     """The refusal expected for a bit flipped in a given byte of a stored
     growing filter."""
     table = 24 + 24 * layers
-    if byte < 8:
-        return ("not a stored filter: it does not begin with the magic number 89 57 42 46 0d 0a 1a 0a",)
     if byte < 12:
-        version = int.from_bytes(flipped[8:12], "little")
-        if version == 0:
-            return ("not a stored filter: format version 0 does not exist",)
-        return (f"format version {version} is newer than this reader, which reads versions 1 and 2",)
+        return what_a_flip_in_the_start_breaks(byte, flipped)
     if byte < 24:  # the metadata's length or the count of layers: the parts no longer add up
         return ("truncated: ", "data after the end", "the header contradicts itself: ")
     if byte < table and (byte - 24) % 24 >= 8:  # an m or a length: they disagree, or the checksum does

@@ -182,16 +182,22 @@ def test_every_truncation_is_refused(reader, small, folder):
     assert message.startswith("data after the end of the stored filter")
 
 
+def what_a_flip_in_the_start_breaks(byte, flipped):
+    """The refusal expected for a bit flipped in the magic number or the
+    format version (the first 12 bytes) of any stored filter."""
+    if byte < 8:
+        return ("not a stored filter: it does not begin with the magic number 89 57 42 46 0d 0a 1a 0a",)
+    version = int.from_bytes(flipped[8:12], "little")
+    if version == 0:
+        return ("not a stored filter: format version 0 does not exist",)
+    return (f"format version {version} is newer than this reader, which reads versions 1 and 2",)
+
+
 def what_a_flip_breaks(byte, flipped):
     """The refusal expected for a bit flipped in a given byte of a stored filter
     without metadata."""
-    if byte < 8:
-        return ("not a stored filter: it does not begin with the magic number 89 57 42 46 0d 0a 1a 0a",)
     if byte < 12:
-        version = int.from_bytes(flipped[8:12], "little")
-        if version == 0:
-            return ("not a stored filter: format version 0 does not exist",)
-        return (f"format version {version} is newer than this reader, which reads versions 1 and 2",)
+        return what_a_flip_in_the_start_breaks(byte, flipped)
     if byte < 16:  # a longer metadata area than there is
         return ("truncated: ",)
     if 24 <= byte < 40:  # m or the length: they disagree, or (low bits of m) the checksum does
