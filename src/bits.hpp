@@ -58,15 +58,16 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the byte form is the w
 //     later inserts and tests of a few million rows pay back;
 //   - a loaded filter is written once, in order, and then read at random: a
 //     stored filter is mostly loaded to test many rows, and on plain pages
-//     every million rows tested into 1 GiB costs 85 ms more. A 2 MiB page the
-//     kernel has at hand costs the load nothing: collapsed before its piece
-//     is copied in, it is zeroed about as fast as the piece is copied, and the
-//     copy then writes with no faults at all, so the load takes a third of a
-//     copy onto plain pages. One the host must back again costs more than
-//     ten million rows tested on it save, and one the kernel must compact
-//     memory for may, so the collapses stop once they have taken four times
-//     as long as the copies: a load then never takes much longer than a
-//     plain copy;
+//     every million rows tested into 1 GiB costs 85 ms more. A 2 MiB page
+//     the kernel has at hand costs the load nothing: collapsed before its
+//     piece is copied in, it is zeroed about as fast as the piece is copied,
+//     and the copy then writes with no faults at all, so the load takes a
+//     third of a copy onto plain pages. One the kernel must compact memory
+//     for costs about what the plain copy would have, and the tests gain the
+//     rest. One the host must back again costs four plain copies, more than
+//     ten million rows tested on it save, so the collapses stop once they
+//     cost a third more than plain copies would: a load then never takes
+//     much longer than a plain copy;
 //   - the byte form is written once and read in order by its new owner:
 //     advised, to_bytes' worst case was 4 times that without.
 #ifndef WOXBLOOM_HUGE_PAGE_ADVICE
@@ -112,15 +113,21 @@ constexpr LoadedPages loaded_pages = loaded_advice == advise_loaded             
                                      : loaded_advice == collapse_loaded_while_cheap  ? LoadedPages::collapse_while_cheap
                                                                                      : LoadedPages::plain;
 
-// How many times as long as the copies the collapses of a loaded filter may
-// take, in all (LoadedPages::collapse_while_cheap). A 2 MiB page that the
-// kernel has at hand takes about as long to collapse as its piece takes to
-// copy; one that a virtual machine's host must first back again took 20 to 40
-// times as long here, and one the kernel must first compact memory for costs
-// the moving of up to 2 MiB of other pages. A copy onto plain pages
-// takes about five times as long as one into 2 MiB pages, for its faults, so
-// with collapses of at most four copies a load stays within a plain copy.
-constexpr double collapse_budget = 4;
+// How many times as long as the copies into them the collapses of a loaded
+// filter may take, in all (LoadedPages::collapse_while_cheap), and how many
+// collapses are made before that is judged. Measured in CPU time a 2 MiB
+// piece: a copy into a 2 MiB page took 0.13 to 0.3 ms here, and a copy onto
+// plain pages 1.2 to 1.4 ms, for its 512 faults: nine copies into a 2 MiB
+// page. A collapse of a page the kernel had at hand took 0.16 ms; one the
+// kernel first compacted memory for 0.7 to 1.1 ms, five to seven copies,
+// throughout the load; one a virtual machine's host first backed again 4.5
+// to 7 ms, ten to forty copies. So collapses stop once they take eleven
+// copies, where a collapse and its copy cost a third more than a plain copy:
+// the first two kinds go on, and the third stops within a few pieces. A
+// single collapse can wait for a moment's work of the kernel's, so the first
+// few are not judged alone.
+constexpr double collapse_budget = 11;
+constexpr size_t collapses_unjudged = 4;
 
 // Linux's advice to collapse a range into 2 MiB pages at once (6.1 and later),
 // where the C library's headers predate it; the same number on every
@@ -159,15 +166,15 @@ public:
     // Becomes `bits` bits whose first ones come from a byte form: byte b gives
     // bits 8b .. 8b + 7; bits past the input are clear, input past `bits` is
     // ignored. The input is copied once, straight into the new storage, whose
-    // pages are placed as `pages` (and `budget`, see collapse_budget) say; the
-    // bits are the same whichever way.
+    // pages are placed as `pages` (and `budget` and `unjudged`, see
+    // collapse_budget) say; the bits are the same whichever way.
     void assign_bytes(uint64_t bits, const unsigned char* data, size_t len, LoadedPages pages = loaded_pages,
-                      double budget = collapse_budget) {
+                      double budget = collapse_budget, size_t unjudged = collapses_unjudged) {
         BitArray fresh(bits, false, pages == LoadedPages::advise_before);
         const size_t copied = std::min(len, fresh.byte_count());
         auto* bytes = reinterpret_cast<unsigned char*>(fresh.storage_);
         if (fresh.mapped_) {
-            copy_placed(bytes, mapped_length(fresh.bytes_), data, copied, pages, budget);
+            copy_placed(bytes, mapped_length(fresh.bytes_), data, copied, pages, budget, unjudged);
         } else if (copied > 0) {
             std::memcpy(bytes, data, copied);
         }
@@ -224,31 +231,16 @@ private:
     // collapsed: the rest stays unfaulted, as a configured filter's does, until
     // an insert writes it.
     static void copy_placed(unsigned char* to, size_t length, const unsigned char* data, size_t copied,
-                            LoadedPages pages, double budget) {
-        const bool before = pages == LoadedPages::collapse_before || pages == LoadedPages::collapse_while_cheap;
-        if (before || pages == LoadedPages::collapse_while_copied) {
+                            LoadedPages pages, double budget, size_t unjudged) {
+        if (pages == LoadedPages::collapse_while_cheap) {
+            copy_while_cheap(to, data, copied, budget, unjudged);
+        } else if (pages == LoadedPages::collapse_before || pages == LoadedPages::collapse_while_copied) {
+            const bool before = pages == LoadedPages::collapse_before;
             bool collapsing = true;
-            double collapsing_time = 0, copying_time = 0;
             for (size_t at = 0; at < copied; at += huge_page) {
-                const size_t n = std::min(huge_page, copied - at);
-                const bool timed = collapsing && pages == LoadedPages::collapse_while_cheap;
-                const double start = timed ? thread_seconds() : 0;
-                if (collapsing && before) {
-                    // A collapse needs a page of the piece written; the kernel
-                    // zeroes the rest of the new 2 MiB page.
-                    *reinterpret_cast<volatile unsigned char*>(to + at) = 0;
-                    collapsing = collapse(to + at);
-                }
-                const double copy_start = timed ? thread_seconds() : 0;
-                std::memcpy(to + at, data + at, n);
-                if (collapsing && pages == LoadedPages::collapse_while_copied) collapsing = collapse(to + at);
-                if (timed) {
-                    // CPU time, which a busy machine's other work leaves as it is.
-                    const double end = thread_seconds();
-                    collapsing_time += copy_start - start;
-                    copying_time += end - copy_start;
-                    collapsing = collapsing && collapsing_time <= budget * copying_time;
-                }
+                if (collapsing && before) collapsing = touch_and_collapse(to + at);
+                std::memcpy(to + at, data + at, std::min(huge_page, copied - at));
+                if (collapsing && !before) collapsing = collapse(to + at);
             }
         } else if (copied > 0) {
             std::memcpy(to, data, copied);
@@ -258,6 +250,41 @@ private:
             madvise(to, length, MADV_HUGEPAGE);
         }
         if (pages == LoadedPages::collapse_after && copied > 0) madvise(to, mapped_length(copied), madvise_collapse);
+    }
+
+    // Collapses each piece before it is copied in while that stays cheap:
+    // from the piece after the `unjudged` first collapses on, the collapses so
+    // far may take `budget` times as long as the copies into them; past that,
+    // the rest is copied onto plain pages. The copies are the yardstick, as
+    // they take what copying 2 MiB takes on this machine and no more.
+    static void copy_while_cheap(unsigned char* to, const unsigned char* data, size_t copied, double budget,
+                                 size_t unjudged) {
+        bool collapsing = true;
+        double collapsing_time = 0, copying_time = 0;
+        size_t collapsed = 0;
+        for (size_t at = 0; at < copied; at += huge_page) {
+            const size_t n = std::min(huge_page, copied - at);
+            if (!collapsing) {
+                std::memcpy(to + at, data + at, n);
+                continue;
+            }
+            // CPU time, which a busy machine's other work leaves as it is.
+            const double start = thread_seconds();
+            collapsing = touch_and_collapse(to + at);
+            const double copy_start = thread_seconds();
+            std::memcpy(to + at, data + at, n);
+            collapsing_time += copy_start - start;
+            copying_time += thread_seconds() - copy_start;
+            if (++collapsed > unjudged && collapsing_time > budget * copying_time) collapsing = false;
+        }
+    }
+
+    // Collapses the 2 MiB piece at `piece` before anything is copied in: a
+    // collapse needs a page of the piece written, and the kernel zeroes the
+    // rest of the new 2 MiB page. Whether the next piece should be tried.
+    static bool touch_and_collapse(unsigned char* piece) {
+        *reinterpret_cast<volatile unsigned char*>(piece) = 0;
+        return collapse(piece);
     }
 
     static double thread_seconds() {

@@ -208,15 +208,21 @@ static int test_placement() {
         }
     }
 
-    // With no budget at all, the first collapse already costs more than the
-    // copies allow: the first piece is on a 2 MiB page, and the rest, with
-    // the same bits, on plain pages.
-    BitArray bits;
-    bits.assign_bytes(m, form.data(), form.size(), LoadedPages::collapse_while_cheap, 0);
-    CHECK(std::memcmp(bits.words(), expected.data(), expected.size()) == 0);
-    const Area area = area_of(bits.words());
-    if (area.anon_huge != huge) std::fprintf(stderr, "no budget: %zu bytes on 2 MiB pages\n", area.anon_huge);
-    CHECK(area.anon_huge == huge && area.advised);
+    // With no budget at all, the first judged collapse already costs more
+    // than the copies allow: the unjudged collapses and the one judged get
+    // 2 MiB pages, and the rest, with the same bits, plain pages.
+    for (size_t unjudged = 0; unjudged < 2; ++unjudged) {
+        BitArray bits;
+        bits.assign_bytes(m, form.data(), form.size(), LoadedPages::collapse_while_cheap, 0, unjudged);
+        CHECK(std::memcmp(bits.words(), expected.data(), expected.size()) == 0);
+        const Area area = area_of(bits.words());
+        const size_t collapsed = (unjudged + 1) * huge;
+        if (area.anon_huge != collapsed) {
+            std::fprintf(stderr, "no budget, %zu unjudged: %zu bytes on 2 MiB pages, not %zu\n", unjudged,
+                         area.anon_huge, collapsed);
+        }
+        CHECK(area.anon_huge == collapsed && area.advised);
+    }
     std::printf("the placement of every way checked\n");
     return 0;
 }
