@@ -12,8 +12,9 @@ it costs, and the worst case is what a user meets; bulk.py), and union and
 intersect against np.copyto. memory: their extra peak memory, each in a fresh
 process. loaded: the whole job of a stored 1 GiB filter, from_bytes then tests
 of 1 M, 10 M and 100 M rows, in fresh processes, against the same tests into a
-configured filter plus a plain copy (bulk.py compares the ways of placing a
-loaded filter's pages; this measures the one built). peers: other filters at 2^20 and 2^30 bits, fed bytes keys made by
+configured filter plus a plain copy of the same bytes where the load would
+be (bulk.py compares the ways of placing a loaded filter's pages; this
+measures the one built). peers: other filters at 2^20 and 2^30 bits, fed bytes keys made by
 row_keys; "with keys" counts making them.
 
 The cores may be shared with other work, so figures come from the runs whose
@@ -310,8 +311,8 @@ def bench_loaded(processes):
 def print_loaded(loaded):
     bulk.print_whole_job(f"The whole job of the 1 GiB filter (2^{WHOLE_LOG2} bits): from_bytes, then tests of rows half "
                          f"absent, in each of {loaded['processes']} fresh processes,\nagainst the same tests into a "
-                         "configured filter and a plain copy (ndarray.tobytes() of 1 GiB) in place of the load; ms, "
-                         "median / worst.", loaded["whole"], loaded["job_rows"],
+                         "configured filter and, in place of the load, a plain copy of the same bytes made where the load "
+                         "would be; ms, median / worst.", loaded["whole"], loaded["job_rows"],
                          names={"built": "from_bytes, as built"})
 
 
