@@ -51,7 +51,7 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the byte form is the w
 // on plain pages, asked for 2 MiB pages for khugepaged to collapse later.
 // The module cannot see the kernel's settings, so the choice is made when it
 // is built; benchmarks/bulk.py builds and measures other choices. Measured
-// way by way in one process and over fresh processes, the choice is 1 + 128:
+// way by way in one process and over fresh processes, the choice is 1 + 64:
 //   - a new filter is read and written at random from its first insert on,
 //     and on 2 MiB pages that goes twice as fast; its first insert is twice
 //     as fast too at the median, and 1.7 times slower at the worst, which
@@ -63,15 +63,16 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the byte form is the w
 //     piece is copied in, it is zeroed about as fast as the piece is copied,
 //     and the copy then writes with no faults at all, so the load takes a
 //     third of a copy onto plain pages. One the kernel must compact memory
-//     for costs about what the plain copy would have, and the tests gain the
-//     rest. One the host must back again costs four plain copies, more than
-//     ten million rows tested on it save, so the collapses stop once they
-//     cost a third more than plain copies would: a load then never takes
-//     much longer than a plain copy;
+//     for costs about what the plain copy would have. One a virtual
+//     machine's host must back again costs four plain copies, but where the
+//     free memory is all of that kind plain pages cost as much, and a load
+//     that stops collapsing once they are dear (128) then pays for the load
+//     and for slow tests too: over fresh, idle and fragmented memory the
+//     worst load with ten million rows tested was 64's;
 //   - the byte form is written once and read in order by its new owner:
 //     advised, to_bytes' worst case was 4 times that without.
 #ifndef WOXBLOOM_HUGE_PAGE_ADVICE
-#define WOXBLOOM_HUGE_PAGE_ADVICE 129
+#define WOXBLOOM_HUGE_PAGE_ADVICE 65
 #endif
 
 namespace woxbloom {
