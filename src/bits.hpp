@@ -38,7 +38,10 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the byte form is the w
 //      copy writes straight into 2 MiB pages;
 //   128 the same while collapsing is cheap: once the collapses have taken
 //      more than collapse_budget times as long as the copies, in CPU time,
-//      the rest is copied onto plain pages.
+//      the rest is copied onto plain pages;
+// and with those that collapse piece by piece (32, 64, 128):
+//   256 a collapse refused for want of a 2 MiB page does not stop the next
+//      ones, until collapse_refusals in a row have been refused.
 // Advice before the first touch pays when the kernel has free 2 MiB pages at
 // hand. When it has none and its defrag setting is madvise, each fault waits
 // while the kernel compacts memory, and a copy into the buffer can take twice
@@ -51,7 +54,8 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the byte form is the w
 // on plain pages, asked for 2 MiB pages for khugepaged to collapse later.
 // The module cannot see the kernel's settings, so the choice is made when it
 // is built; benchmarks/bulk.py builds and measures other choices. Measured
-// way by way in one process and over fresh processes, the choice is 1 + 64:
+// way by way in one process and over fresh processes, the choice is 1 + 64 +
+// 256:
 //   - a new filter is read and written at random from its first insert on,
 //     and on 2 MiB pages that goes twice as fast; its first insert is twice
 //     as fast too at the median, and 1.7 times slower at the worst, which
@@ -68,11 +72,15 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the byte form is the w
 //     free memory is all of that kind plain pages cost as much, and a load
 //     that stops collapsing once they are dear (128) then pays for the load
 //     and for slow tests too: over fresh, idle and fragmented memory the
-//     worst load with ten million rows tested was 64's;
+//     worst load with ten million rows tested was 64's. On fragmented
+//     memory the kernel refuses some collapses and grants others after:
+//     going on past its refusals (256), the median load got 1020 MiB of
+//     1024 on 2 MiB pages rather than 734, and its worst load with ten
+//     million rows tested took 1929 ms rather than 3068;
 //   - the byte form is written once and read in order by its new owner:
 //     advised, to_bytes' worst case was 4 times that without.
 #ifndef WOXBLOOM_HUGE_PAGE_ADVICE
-#define WOXBLOOM_HUGE_PAGE_ADVICE 65
+#define WOXBLOOM_HUGE_PAGE_ADVICE 321
 #endif
 
 namespace woxbloom {
@@ -86,6 +94,7 @@ enum HugePageAdvice : unsigned {
     collapse_loaded_while_copied = 32,
     collapse_loaded_before_copy = 64,
     collapse_loaded_while_cheap = 128,
+    collapse_past_refusals = 256,
 };
 
 // How the pages of a filter loaded from a byte form are placed: the bits of
@@ -129,6 +138,13 @@ constexpr LoadedPages loaded_pages = loaded_advice == advise_loaded             
 // few are not judged alone.
 constexpr double collapse_budget = 11;
 constexpr size_t collapses_unjudged = 4;
+
+// How many collapses in a row the kernel may refuse for want of a 2 MiB page
+// (ENOMEM) before the rest of a loaded filter is left on plain pages. On
+// fragmented memory the kernel refused one here from the 270th to the 420th
+// piece of 512 on, and then about half of the pieces after it, at 0.2 to
+// 0.5 ms a refusal; a run of refusals says that none will come.
+constexpr unsigned collapse_refusals = (huge_page_advice & collapse_past_refusals) ? 16 : 1;
 
 // Linux's advice to collapse a range into 2 MiB pages at once (6.1 and later),
 // where the C library's headers predate it; the same number on every
@@ -237,11 +253,12 @@ private:
             copy_while_cheap(to, data, copied, budget, unjudged);
         } else if (pages == LoadedPages::collapse_before || pages == LoadedPages::collapse_while_copied) {
             const bool before = pages == LoadedPages::collapse_before;
+            Collapses collapses;
             bool collapsing = true;
             for (size_t at = 0; at < copied; at += huge_page) {
-                if (collapsing && before) collapsing = touch_and_collapse(to + at);
+                if (collapsing && before) collapsing = collapses.before_copy(to + at);
                 std::memcpy(to + at, data + at, std::min(huge_page, copied - at));
-                if (collapsing && !before) collapsing = collapse(to + at);
+                if (collapsing && !before) collapsing = collapses.of(to + at);
             }
         } else if (copied > 0) {
             std::memcpy(to, data, copied);
@@ -260,6 +277,7 @@ private:
     // they take what copying 2 MiB takes on this machine and no more.
     static void copy_while_cheap(unsigned char* to, const unsigned char* data, size_t copied, double budget,
                                  size_t unjudged) {
+        Collapses collapses;
         bool collapsing = true;
         double collapsing_time = 0, copying_time = 0;
         size_t collapsed = 0;
@@ -271,7 +289,7 @@ private:
             }
             // CPU time, which a busy machine's other work leaves as it is.
             const double start = thread_seconds();
-            collapsing = touch_and_collapse(to + at);
+            collapsing = collapses.before_copy(to + at);
             const double copy_start = thread_seconds();
             std::memcpy(to + at, data + at, n);
             collapsing_time += copy_start - start;
@@ -280,29 +298,40 @@ private:
         }
     }
 
-    // Collapses the 2 MiB piece at `piece` before anything is copied in: a
-    // collapse needs a page of the piece written, and the kernel zeroes the
-    // rest of the new 2 MiB page. Whether the next piece should be tried.
-    static bool touch_and_collapse(unsigned char* piece) {
-        *reinterpret_cast<volatile unsigned char*>(piece) = 0;
-        return collapse(piece);
-    }
-
     static double thread_seconds() {
         timespec now{};
         clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
         return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
     }
 
-    // Collapses the 2 MiB piece at `piece` into one 2 MiB page; whether the
-    // next piece should be tried. A kernel before 6.1 refuses the advice
-    // (EINVAL), and one with no 2 MiB page to give even after compacting
-    // (ENOMEM) would only make each further piece wait for the same answer.
-    // EAGAIN says a page was busy for a moment: that piece is left to
-    // khugepaged, and the next one tried.
-    static bool collapse(unsigned char* piece) {
-        return madvise(piece, huge_page, madvise_collapse) == 0 || errno == EAGAIN;
-    }
+    // The collapses of one load, piece by piece; each says whether the next
+    // piece should be tried. A kernel before 6.1 refuses the advice (EINVAL),
+    // and one with no 2 MiB page to give even after compacting (ENOMEM) may
+    // only make each further piece wait for the same answer: collapse_refusals
+    // in a row end the collapses. EAGAIN says a page was busy for a moment:
+    // that piece is left to khugepaged, and the next one tried.
+    class Collapses {
+    public:
+        // Collapses the 2 MiB piece at `piece` into one 2 MiB page.
+        bool of(unsigned char* piece) {
+            if (madvise(piece, huge_page, madvise_collapse) == 0) {
+                refused_ = 0;
+                return true;
+            }
+            if (errno == EAGAIN) return true;
+            return errno == ENOMEM && ++refused_ < collapse_refusals;
+        }
+
+        // The same before anything is copied in: a collapse needs a page of
+        // the piece written, and the kernel zeroes the rest of the new page.
+        bool before_copy(unsigned char* piece) {
+            *reinterpret_cast<volatile unsigned char*>(piece) = 0;
+            return of(piece);
+        }
+
+    private:
+        unsigned refused_ = 0;
+    };
 
     // The bytes of a mapping: whole 2 MiB pages.
     static size_t mapped_length(size_t bytes) { return (bytes + huge_page - 1) / huge_page * huge_page; }

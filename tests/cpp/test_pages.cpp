@@ -12,6 +12,9 @@
 //                         turned off (PR_SET_THP_DISABLE), where the kernel
 //                         refuses every collapse as one before 6.1 does;
 //                         skipped (77) where the refusal cannot be arranged.
+//                         A refusal for want of a 2 MiB page (ENOMEM), which
+//                         the collapses go on past, needs memory that no
+//                         compaction can free, and is left to bulk.py.
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <unistd.h>
